@@ -36,8 +36,6 @@ std::string join_path(const std::string& base, const std::string& part) {
     return base + "/" + part;
 }
 
-std::string os_error_text(int err) { return fmt::format("{} (os error {})", std::strerror(err), err); }
-
 bool valid_utf8(const std::string& s) {
     size_t i = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
@@ -63,12 +61,12 @@ bool valid_utf8(const std::string& s) {
 }
 
 Result<std::string> read_text_file(const std::string& path) {
-    if (is_directory(path)) return fail(os_error_text(EISDIR));
+    if (is_directory(path)) return fail(os_error_message(EISDIR));
     std::ifstream in(path, std::ios::binary);
-    if (!in) return fail(os_error_text(errno ? errno : ENOENT));
+    if (!in) return fail(os_error_message(errno ? errno : ENOENT));
     std::ostringstream buf;
     buf << in.rdbuf();
-    if (in.bad()) return fail(os_error_text(errno ? errno : EIO));
+    if (in.bad()) return fail(os_error_message(errno ? errno : EIO));
     std::string text = buf.str();
     if (!valid_utf8(text)) return fail("stream did not contain valid UTF-8");
     return text;

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <cstring>
+
 namespace quorvel_routing {
 
 Error Error::context(std::string outer) const& {
@@ -16,6 +18,8 @@ Error Error::context(std::string outer) && {
     for (auto& cause : causes) chain.push_back(std::move(cause));
     return Error(std::move(outer), std::move(chain));
 }
+
+std::string os_error_message(int errnum) { return fmt::format("{} (os error {})", std::strerror(errnum), errnum); }
 
 std::vector<std::string> Error::chain() const {
     std::vector<std::string> all;

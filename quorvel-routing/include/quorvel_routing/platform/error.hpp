@@ -31,6 +31,9 @@ using Result = std::expected<T, Error>;
 inline std::unexpected<Error> fail(std::string message) { return std::unexpected(Error(std::move(message))); }
 inline std::unexpected<Error> fail(Error error) { return std::unexpected(std::move(error)); }
 
+// The operating system's message for an errno value: "No such file or directory (os error 2)".
+[[nodiscard]] std::string os_error_message(int errnum);
+
 // The error report the driver writes to standard error: "Error: " and the message, then
 // "Caused by:" and the causes (indented by four blanks when there is one, numbered otherwise).
 [[nodiscard]] std::string render_error_report(const Error& error);
