@@ -254,6 +254,11 @@ struct MappedReverseCsr {
 };
 using ReverseCsr = std::variant<MappedReverseCsr, OwnedReverseCsr>;
 
+// A valid MCCM bitset used in place.
+struct MappedMainComponent {
+    std::uint64_t bitset_offset = 0;  // first bitset byte
+};
+
 struct OwnedMainComponent {
     std::vector<std::uint8_t> member;  // one 0/1 per node
     std::uint32_t count = 0;
@@ -346,7 +351,7 @@ public:
         return std::holds_alternative<MappedReverseCsr>(reverse_);
     }
     [[nodiscard]] bool main_component_is_mapped() const {
-        return std::holds_alternative<MappedBitset>(main_component_);
+        return std::holds_alternative<MappedMainComponent>(main_component_);
     }
     [[nodiscard]] const ReverseCsr& reverse_csr() const { return reverse_; }
     [[nodiscard]] std::optional<StringPoolPosition> string_pool(StringPoolKind kind) const {
@@ -367,9 +372,6 @@ public:
                                                                NodeTest test) const;
 
 private:
-    struct MappedBitset {
-        std::uint64_t offset = 0;  // first bitset byte
-    };
     struct Query;
 
     MappedGraph() = default;
@@ -397,7 +399,7 @@ private:
     std::vector<RestrictionPair> pairs_;
     std::vector<OsmTriple> triples_;
     ReverseCsr reverse_;
-    std::variant<MappedBitset, std::vector<std::uint8_t>> main_component_;
+    std::variant<MappedMainComponent, std::vector<std::uint8_t>> main_component_;
     std::uint32_t main_component_count_ = 0;
     std::array<std::optional<StringPoolPosition>, 4> pools_{};
 };
