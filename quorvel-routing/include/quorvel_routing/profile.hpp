@@ -21,6 +21,7 @@
 
 #include "quorvel_routing/config.hpp"
 #include "quorvel_routing/edge_data.hpp"
+#include "quorvel_routing/graph.hpp"
 
 namespace quorvel_routing {
 
@@ -59,6 +60,11 @@ struct CarProfile {
     [[nodiscard]] float compute_cost_inline(std::optional<std::string_view> road_class, bool has_speed_limit,
                                             std::int16_t speed_limit_kmh, bool toll,
                                             std::optional<std::string_view> country, float length_m) const;
+    // The cost of a graph-file edge: its maximum speed counts as a limit unless it is 0.
+    [[nodiscard]] float compute_cost_inline(const EdgeView& edge) const {
+        return compute_cost_inline(edge.road_class, edge.maxspeed_kmh != 0, edge.maxspeed_kmh, edge.toll,
+                                   edge.country, edge.length_m);
+    }
     // Largest speed of the table (at least 30 km/h) in m/s.
     [[nodiscard]] double max_speed_ms() const;
     [[nodiscard]] std::string_view cost_unit() const;
@@ -96,11 +102,29 @@ struct EvProfile {
                                               std::int16_t speed_limit_kmh, float length_m,
                                               std::optional<float> elevation_from_m,
                                               std::optional<float> elevation_to_m) const;
+    // The graph-file forms: the maximum speed counts as a limit unless it is 0, and the
+    // elevations count exactly when the edge's has-elevation flag is set.
+    [[nodiscard]] float compute_cost_inline(const EdgeView& edge) const {
+        return compute_cost_inline(edge.road_class, edge.maxspeed_kmh != 0, edge.maxspeed_kmh, edge.toll,
+                                   edge.country, edge.length_m, elevation_from(edge), elevation_to(edge));
+    }
+    [[nodiscard]] float compute_energy_inline(const EdgeView& edge) const {
+        return compute_energy_inline(edge.road_class, edge.maxspeed_kmh != 0, edge.maxspeed_kmh, edge.length_m,
+                                     elevation_from(edge), elevation_to(edge));
+    }
     [[nodiscard]] std::string_view cost_unit() const;
 
     // Potential energy of the height difference in Wh: climbs through the motor efficiency,
     // descents (zero or negative) through recuperation; 0 unless both elevations are given.
     [[nodiscard]] float climb_wh(std::optional<float> elevation_from_m, std::optional<float> elevation_to_m) const;
+
+private:
+    static std::optional<float> elevation_from(const EdgeView& e) {
+        return e.has_elevation ? std::optional<float>(e.elevation_from_m) : std::nullopt;
+    }
+    static std::optional<float> elevation_to(const EdgeView& e) {
+        return e.has_elevation ? std::optional<float>(e.elevation_to_m) : std::nullopt;
+    }
 };
 
 // A car or an EV profile. Built once per command, adjusted once for tolls, read-only afterwards.
@@ -118,6 +142,10 @@ struct RoutingProfile {
                                                      bool allow_all) &&;
 
     [[nodiscard]] float compute_cost(const EdgeData& edge) const;
+    // The cost of a graph-file edge (what the route search pays for it).
+    [[nodiscard]] float compute_cost_inline(const EdgeView& edge) const {
+        return std::visit([&](const auto& p) { return p.compute_cost_inline(edge); }, kind);
+    }
 
     [[nodiscard]] const std::string& name() const;
     // "time (seconds)", "distance (meters)" or "energy (Wh)".
