@@ -17,5 +17,9 @@ export NO_COLOR=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# pg_virtualenv refuses to run as root without a user to switch to; the cluster runs as postgres.
-pg_virtualenv -v 15 -- ctest --test-dir build-asan --output-on-failure -j "$jobs" "$@"
+# pg_virtualenv creates a throwaway PostgreSQL 15 cluster (run by the postgres user, PostGIS
+# available from the installed packages), exports PGHOST/PGPORT/PGUSER/PGPASSWORD/PGDATABASE
+# for the tests and drops the cluster afterwards. -t keeps the cluster in a temporary directory
+# even as root: otherwise root gets the fixed cluster name 15/regress in /etc/postgresql, so two
+# runs at the same time (or one left over by a killed run) refuse to start.
+pg_virtualenv -t -v 15 -- ctest --test-dir build-asan --output-on-failure -j "$jobs" "$@"
