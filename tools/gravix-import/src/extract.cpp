@@ -273,6 +273,7 @@ private:
         bool has_address = tags.has_key("addr:housenumber") || tags.has_key("addr:street") || tags.has_key("addr:place");
         bool has_name = tags.has_key("name");
         std::optional<std::string> category;
+        bool is_settlement = false;
         for (const char* key : {"shop", "amenity", "tourism", "leisure", "office", "craft", "railway",
                                 "public_transport", "aeroway", "place"}) {
             if (auto v = tag_text(tags, key)) {
@@ -281,6 +282,7 @@ private:
                 if (k == "public_transport" && *v != "station") continue;
                 if (k == "aeroway" && *v != "aerodrome") continue;
                 category = *v;
+                is_settlement = k == "place";
                 break;
             }
         }
@@ -296,6 +298,7 @@ private:
         if (!p.street) p.street = tag_text(tags, "addr:place");
         p.housenumber = tag_text(tags, "addr:housenumber");
         p.city = tag_text(tags, "addr:city");
+        if (!p.city && is_settlement) p.city = p.name;
         p.postcode = tag_text(tags, "addr:postcode");
         p.category = category;
         p.brand = tag_text(tags, "brand");
