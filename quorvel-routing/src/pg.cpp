@@ -40,10 +40,21 @@ std::string tidy(std::string_view message) {
     return out;
 }
 
+// For a single line: libpq's separate messages joined with "; ", the tab-indented continuation
+// lines (its hints) joined to their message with a blank.
 std::string one_line(std::string_view message) {
-    std::string out = tidy(message);
-    for (char& c : out)
-        if (c == '\n') c = ' ';
+    std::string out;
+    while (!message.empty()) {
+        auto nl = message.find('\n');
+        auto raw = message.substr(0, nl);
+        auto line = trim(raw);
+        if (!line.empty()) {
+            if (!out.empty()) out += raw.front() == '\t' || raw.front() == ' ' ? " " : "; ";
+            out += line;
+        }
+        if (nl == std::string_view::npos) break;
+        message.remove_prefix(nl + 1);
+    }
     return out;
 }
 
