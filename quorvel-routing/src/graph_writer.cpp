@@ -93,11 +93,11 @@ std::int32_t floor_to_i32(float x) {
     return static_cast<std::int32_t>(f);
 }
 
-// Decimetres of a length when it fits a u16, otherwise nothing (the long-length table).
+// Decimetres of a length below 6553.5 m, otherwise nothing (the long-length table).
 std::optional<std::uint16_t> decimetres(float length_m) {
     if (!(length_m > 0.0f)) return std::uint16_t(0);
     const double dm = std::round(double(length_m) * 10.0);
-    if (dm > 65535.0) return std::nullopt;
+    if (dm >= 65535.0) return std::nullopt;
     return static_cast<std::uint16_t>(dm);
 }
 

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -107,9 +108,15 @@ struct EdgeRange {
     std::uint32_t end_edge = 0;
 
     struct iterator {
-        std::uint32_t value;
+        using iterator_category = std::input_iterator_tag;
+        using value_type = std::uint32_t;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = std::uint32_t;
+        std::uint32_t value = 0;
         std::uint32_t operator*() const { return value; }
         iterator& operator++() { ++value; return *this; }
+        iterator operator++(int) { iterator old = *this; ++value; return old; }
         bool operator==(const iterator&) const = default;
     };
     [[nodiscard]] iterator begin() const { return {begin_edge}; }
@@ -148,10 +155,16 @@ public:
     [[nodiscard]] IncomingEntry operator[](std::uint32_t k) const;
 
     struct iterator {
-        const IncomingRange* range;
-        std::uint32_t k;
+        using iterator_category = std::input_iterator_tag;
+        using value_type = IncomingEntry;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = IncomingEntry;
+        const IncomingRange* range = nullptr;
+        std::uint32_t k = 0;
         IncomingEntry operator*() const { return (*range)[k]; }
         iterator& operator++() { ++k; return *this; }
+        iterator operator++(int) { iterator old = *this; ++k; return old; }
         bool operator==(const iterator& o) const { return k == o.k; }
     };
     [[nodiscard]] iterator begin() const { return {this, 0}; }

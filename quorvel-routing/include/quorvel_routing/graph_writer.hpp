@@ -26,8 +26,8 @@ struct GraphWriterNode {
 struct GraphWriterEdge {
     std::uint32_t from = 0;  // node indices into GraphDescription::nodes
     std::uint32_t to = 0;
-    // Below 6553.5 m stored in decimetres (rounded to nearest); from there on through the
-    // long-length table. Negative or NaN lengths are written as 0.
+    // Below 6553.5 m stored in decimetres (rounded to nearest); from 6553.5 m on (after rounding)
+    // through the long-length table. Negative or NaN lengths are written as 0.
     float length_m = 0.0f;
     std::uint8_t road_class = kNoRoadClass;  // index into kRoadClassNames, 14 = none
     std::uint8_t maxspeed_kmh = 0;           // 0 = none
