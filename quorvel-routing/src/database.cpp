@@ -222,4 +222,157 @@ Result<ResolvedAddress> resolve_address(std::string_view query, DatabaseClient& 
     return resolved;
 }
 
+// ---- the road graph in a bounding box --------------------------------------------------------
+
+namespace graph_sql {
+
+std::string nodes(const std::optional<BoundingBox>& box) {
+    if (!box)
+        return "SELECT n.id, n.lat, n.lon\n"
+               "FROM nodes n\n"
+               "WHERE EXISTS (SELECT 1 FROM routing_edges re WHERE re.from_node = n.id)\n"
+               "   OR EXISTS (SELECT 1 FROM routing_edges re WHERE re.to_node = n.id)\n"
+               "ORDER BY n.id";
+    const auto& b = *box;
+    return fmt::format(
+        "SELECT n.id, n.lat, n.lon\n"
+        "FROM nodes n\n"
+        "WHERE n.geometry && ST_MakeEnvelope({}, {}, {}, {}, 4326)\n"
+        "  AND (\n"
+        "    EXISTS (SELECT 1 FROM routing_edges re WHERE re.from_node = n.id)\n"
+        "    OR EXISTS (SELECT 1 FROM routing_edges re WHERE re.to_node = n.id)\n"
+        "  )\n"
+        "ORDER BY n.id",
+        text::f64(b[0]), text::f64(b[1]), text::f64(b[2]), text::f64(b[3]));
+}
+
+std::string edges(const std::optional<BoundingBox>& box) {
+    if (!box)
+        return "SELECT from_node, to_node, way_id, distance_m,\n"
+               "       highway_type, speed_limit_kmh, is_toll, surface, country_code,\n"
+               "       from_elevation_m, to_elevation_m\n"
+               "FROM routing_edges";
+    const auto& b = *box;
+    return fmt::format(
+        "WITH bbox_nodes AS (\n"
+        "    SELECT id FROM nodes\n"
+        "    WHERE geometry && ST_MakeEnvelope({}, {}, {}, {}, 4326)\n"
+        ")\n"
+        "SELECT re.from_node, re.to_node, re.way_id, re.distance_m,\n"
+        "       re.highway_type, re.speed_limit_kmh, re.is_toll, re.surface, re.country_code,\n"
+        "       re.from_elevation_m, re.to_elevation_m\n"
+        "FROM routing_edges re\n"
+        "WHERE re.from_node IN (SELECT id FROM bbox_nodes)\n"
+        "  AND re.to_node IN (SELECT id FROM bbox_nodes)",
+        text::f64(b[0]), text::f64(b[1]), text::f64(b[2]), text::f64(b[3]));
+}
+
+std::string nodes_near(const std::optional<BoundingBox>& box, double lat, double lon, double radius_m) {
+    std::string box_clause;
+    if (box)
+        box_clause = fmt::format("AND ST_Intersects(n.geometry, ST_MakeEnvelope({}, {}, {}, {}, 4326))",
+                                 text::f64((*box)[0]), text::f64((*box)[1]), text::f64((*box)[2]),
+                                 text::f64((*box)[3]));
+    return fmt::format(
+        "SELECT DISTINCT\n"
+        "    n.id,\n"
+        "    n.lat,\n"
+        "    n.lon,\n"
+        "    ST_Distance(\n"
+        "        ST_MakePoint({0}, {1})::geography,\n"
+        "        n.geometry::geography\n"
+        "    ) as distance_m\n"
+        "FROM nodes n\n"
+        "WHERE EXISTS (\n"
+        "    SELECT 1 FROM routing_edges re\n"
+        "    WHERE re.from_node = n.id OR re.to_node = n.id\n"
+        ")\n"
+        "{2}\n"
+        "AND ST_DWithin(\n"
+        "    n.geometry::geography,\n"
+        "    ST_MakePoint({0}, {1})::geography,\n"
+        "    {3}\n"
+        ")\n"
+        "ORDER BY distance_m\n"
+        "LIMIT 20",
+        text::f64(lon), text::f64(lat), box_clause, text::f64(radius_m));
+}
+
+}  // namespace graph_sql
+
+namespace {
+
+Result<std::vector<NodeRecord>> read_nodes(const pg::Rows& rows) {
+    std::vector<NodeRecord> nodes;
+    nodes.reserve(rows.size());
+    for (const auto& row : rows) {
+        NodeRecord n;
+        n.id = QR_TRY(row.get<std::int64_t>(0));
+        n.lat = QR_TRY(row.get<double>(1));
+        n.lon = QR_TRY(row.get<double>(2));
+        nodes.push_back(n);
+    }
+    return nodes;
+}
+
+Result<std::vector<EdgeData>> read_edges(const pg::Rows& rows) {
+    std::vector<EdgeData> edges;
+    edges.reserve(rows.size());
+    for (const auto& row : rows) {
+        EdgeData e;
+        e.from_node = QR_TRY(row.get<std::int64_t>(0));
+        e.to_node = QR_TRY(row.get<std::int64_t>(1));
+        e.way_id = QR_TRY(row.get<std::optional<std::int64_t>>(2));
+        e.distance_m = QR_TRY(row.get<float>(3));
+        e.highway_type = QR_TRY(row.get<std::optional<std::string>>(4));
+        e.speed_limit_kmh = QR_TRY(row.get<std::optional<std::int16_t>>(5));
+        e.is_toll = QR_TRY(row.get<bool>(6));
+        e.surface = QR_TRY(row.get<std::optional<std::string>>(7));
+        e.country_code = QR_TRY(row.get<std::optional<std::string>>(8));
+        e.from_elevation_m = QR_TRY(row.get<std::optional<float>>(9));
+        e.to_elevation_m = QR_TRY(row.get<std::optional<float>>(10));
+        edges.push_back(std::move(e));
+    }
+    return edges;
+}
+
+template <class T>
+Result<T> with_context(Result<T> r, const char* context) {
+    if (!r) return fail(std::move(r).error().context(context));
+    return r;
+}
+
+}  // namespace
+
+Result<std::vector<NodeRecord>> load_nodes(DatabaseClient& client, const std::optional<BoundingBox>& box) {
+    log::info(kLogTarget, "Loading nodes from database...");
+    if (box)
+        log::info(kLogTarget, "Using bounding box: ({}, {}) to ({}, {})", text::f64((*box)[0]),
+                  text::f64((*box)[1]), text::f64((*box)[2]), text::f64((*box)[3]));
+    else
+        log::info(kLogTarget, "Loading all nodes (no bounding box)");
+    constexpr const char* context = "Failed to query nodes";
+    auto rows = QR_TRY(with_context(client.query(graph_sql::nodes(box)), context));
+    auto nodes = QR_TRY(with_context(read_nodes(rows), context));
+    log::info(kLogTarget, "Loaded {} nodes", nodes.size());
+    return nodes;
+}
+
+Result<std::vector<EdgeData>> load_edges(DatabaseClient& client, const std::optional<BoundingBox>& box) {
+    log::info(kLogTarget, "Loading edges from routing_edges table...");
+    constexpr const char* context = "Failed to query routing edges";
+    auto rows = QR_TRY(with_context(client.query(graph_sql::edges(box)), context));
+    auto edges = QR_TRY(with_context(read_edges(rows), context));
+    log::info(kLogTarget, "Loaded {} edges", edges.size());
+    return edges;
+}
+
+Result<std::vector<NodeRecord>> find_routable_nodes_near(DatabaseClient& client,
+                                                         const std::optional<BoundingBox>& box, double lat,
+                                                         double lon, double radius_m) {
+    constexpr const char* context = "Failed to query routable nodes near point";
+    auto rows = QR_TRY(with_context(client.query(graph_sql::nodes_near(box, lat, lon, radius_m)), context));
+    return with_context(read_nodes(rows), context);
+}
+
 }  // namespace quorvel_routing

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "pg_harness.hpp"
 #include "quorvel_routing/database.hpp"
 #include "quorvel_routing/platform/log.hpp"
@@ -513,4 +515,206 @@ TEST_F(DatabaseFixture, ConnectFailuresNameTheTargetAndKeepTheClientError) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// The road graph in a bounding box
+
+TEST(GraphSql, StatementsWithAndWithoutBox) {
+    const qr::BoundingBox box{7.5, 46.1, 9.75, 48.0};
+    EXPECT_EQ(qr::graph_sql::nodes(box),
+              "SELECT n.id, n.lat, n.lon\n"
+              "FROM nodes n\n"
+              "WHERE n.geometry && ST_MakeEnvelope(7.5, 46.1, 9.75, 48, 4326)\n"
+              "  AND (\n"
+              "    EXISTS (SELECT 1 FROM routing_edges re WHERE re.from_node = n.id)\n"
+              "    OR EXISTS (SELECT 1 FROM routing_edges re WHERE re.to_node = n.id)\n"
+              "  )\n"
+              "ORDER BY n.id");
+    EXPECT_EQ(qr::graph_sql::nodes(std::nullopt),
+              "SELECT n.id, n.lat, n.lon\n"
+              "FROM nodes n\n"
+              "WHERE EXISTS (SELECT 1 FROM routing_edges re WHERE re.from_node = n.id)\n"
+              "   OR EXISTS (SELECT 1 FROM routing_edges re WHERE re.to_node = n.id)\n"
+              "ORDER BY n.id");
+    EXPECT_EQ(qr::graph_sql::edges(box),
+              "WITH bbox_nodes AS (\n"
+              "    SELECT id FROM nodes\n"
+              "    WHERE geometry && ST_MakeEnvelope(7.5, 46.1, 9.75, 48, 4326)\n"
+              ")\n"
+              "SELECT re.from_node, re.to_node, re.way_id, re.distance_m,\n"
+              "       re.highway_type, re.speed_limit_kmh, re.is_toll, re.surface, re.country_code,\n"
+              "       re.from_elevation_m, re.to_elevation_m\n"
+              "FROM routing_edges re\n"
+              "WHERE re.from_node IN (SELECT id FROM bbox_nodes)\n"
+              "  AND re.to_node IN (SELECT id FROM bbox_nodes)");
+    EXPECT_EQ(qr::graph_sql::edges(std::nullopt),
+              "SELECT from_node, to_node, way_id, distance_m,\n"
+              "       highway_type, speed_limit_kmh, is_toll, surface, country_code,\n"
+              "       from_elevation_m, to_elevation_m\n"
+              "FROM routing_edges");
+    const std::string near_head =
+        "SELECT DISTINCT\n"
+        "    n.id,\n"
+        "    n.lat,\n"
+        "    n.lon,\n"
+        "    ST_Distance(\n"
+        "        ST_MakePoint(8.5, 47.376888)::geography,\n"
+        "        n.geometry::geography\n"
+        "    ) as distance_m\n"
+        "FROM nodes n\n"
+        "WHERE EXISTS (\n"
+        "    SELECT 1 FROM routing_edges re\n"
+        "    WHERE re.from_node = n.id OR re.to_node = n.id\n"
+        ")\n";
+    const std::string near_tail =
+        "\n"
+        "AND ST_DWithin(\n"
+        "    n.geometry::geography,\n"
+        "    ST_MakePoint(8.5, 47.376888)::geography,\n"
+        "    500\n"
+        ")\n"
+        "ORDER BY distance_m\n"
+        "LIMIT 20";
+    EXPECT_EQ(qr::graph_sql::nodes_near(std::nullopt, 47.376888, 8.5, 500.0), near_head + near_tail);
+    EXPECT_EQ(qr::graph_sql::nodes_near(box, 47.376888, 8.5, 500.0),
+              near_head + "AND ST_Intersects(n.geometry, ST_MakeEnvelope(7.5, 46.1, 9.75, 48, 4326))" + near_tail);
+}
+
+class GraphFixture : public DatabaseFixture {
+protected:
+    void SetUp() override {
+        DatabaseFixture::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        // 1-2-3 a line of nodes 111 m apart going north, 6 only ever an edge's end, 5 without
+        // edges, 4 far outside the box.
+        ASSERT_TRUE(sql().exec_script(
+            "INSERT INTO nodes SELECT id, lat, lon, ST_SetSRID(ST_MakePoint(lon, lat), 4326) FROM (VALUES "
+            "(1, 47.0, 8.0), (2, 47.001, 8.0), (3, 47.002, 8.0), (4, 47.5, 8.5), (5, 47.0005, 8.0),"
+            "(6, 47.003, 8.0)) AS v(id, lat, lon);"
+            "INSERT INTO routing_edges (from_node, to_node, way_id, distance_m, highway_type, speed_limit_kmh, "
+            "is_toll, surface, country_code, from_elevation_m, to_elevation_m) VALUES "
+            "(1, 2, 100, 111.2, 'primary', 80, true, 'asphalt', 'CH', 400.5, 401.25),"
+            "(2, 1, NULL, 111.2, NULL, NULL, false, NULL, NULL, NULL, NULL),"
+            "(2, 3, 100, 111.2, 'primary', 80, false, NULL, 'CH', NULL, NULL),"
+            "(3, 4, 101, 60000, 'motorway', 120, true, NULL, 'CH', NULL, NULL),"
+            "(3, 6, 102, 111.2, 'residential', 30, false, NULL, 'CH', NULL, NULL)")
+                        .has_value());
+    }
+
+    static std::vector<std::int64_t> ids(const std::vector<qr::NodeRecord>& nodes) {
+        std::vector<std::int64_t> out;
+        for (const auto& n : nodes) out.push_back(n.id);
+        return out;
+    }
+    static std::vector<std::pair<std::int64_t, std::int64_t>> pairs(std::vector<qr::EdgeData> edges) {
+        std::vector<std::pair<std::int64_t, std::int64_t>> out;
+        for (const auto& e : edges) out.emplace_back(e.from_node, e.to_node);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    const qr::BoundingBox box_{7.9, 46.9, 8.1, 47.1};
+};
+
+TEST_F(GraphFixture, NodesAndEdgesInTheBox) {
+    auto nodes = qr::load_nodes(*client_, box_);
+    ASSERT_TRUE(nodes.has_value()) << qr::render_error_report(nodes.error());
+    EXPECT_THAT(ids(*nodes), ElementsAre(1, 2, 3, 6));  // 6 is only a to_node; 3 has an edge leaving the box
+    EXPECT_EQ((*nodes)[1].lat, 47.001);
+    EXPECT_EQ((*nodes)[1].lon, 8.0);
+    EXPECT_THAT(ids(qr::load_nodes(*client_, std::nullopt).value()), ElementsAre(1, 2, 3, 4, 6));
+
+    auto edges = qr::load_edges(*client_, box_);
+    ASSERT_TRUE(edges.has_value()) << qr::render_error_report(edges.error());
+    using P = std::pair<std::int64_t, std::int64_t>;
+    EXPECT_THAT(pairs(*edges), ElementsAre(P{1, 2}, P{2, 1}, P{2, 3}, P{3, 6}));  // 3 -> 4 leaves the box
+    EXPECT_EQ(pairs(qr::load_edges(*client_, std::nullopt).value()).size(), 5u);
+
+    for (const auto& e : *edges) {
+        if (e.from_node == 1) {
+            EXPECT_EQ(e.way_id, 100);
+            EXPECT_EQ(e.distance_m, 111.2f);
+            EXPECT_EQ(e.highway_type, "primary");
+            EXPECT_EQ(e.speed_limit_kmh, std::int16_t{80});
+            EXPECT_TRUE(e.is_toll);
+            EXPECT_EQ(e.surface, "asphalt");
+            EXPECT_EQ(e.country_code, "CH");
+            EXPECT_EQ(e.from_elevation_m, 400.5f);
+            EXPECT_EQ(e.to_elevation_m, 401.25f);
+        }
+        if (e.from_node == 2 && e.to_node == 1) {
+            EXPECT_EQ(e.way_id, std::nullopt);
+            EXPECT_EQ(e.highway_type, std::nullopt);
+            EXPECT_EQ(e.speed_limit_kmh, std::nullopt);
+            EXPECT_FALSE(e.is_toll);
+            EXPECT_EQ(e.surface, std::nullopt);
+            EXPECT_EQ(e.country_code, std::nullopt);
+            EXPECT_EQ(e.from_elevation_m, std::nullopt);
+            EXPECT_EQ(e.to_elevation_m, std::nullopt);
+        }
+    }
+}
+
+TEST_F(GraphFixture, AnEmptyAreaIsNoError) {
+    qr::log::install(qr::log::parse_filter("info"), false);
+    ::testing::internal::CaptureStdout();
+    const qr::BoundingBox nowhere{-10.5, -10, -9, -9.5};
+    auto nodes = qr::load_nodes(*client_, nowhere);
+    auto edges = qr::load_edges(*client_, nowhere);
+    const auto out = ::testing::internal::GetCapturedStdout();
+    qr::log::install(qr::log::parse_filter(""), false);
+    ASSERT_TRUE(nodes.has_value());
+    ASSERT_TRUE(edges.has_value());
+    EXPECT_TRUE(nodes->empty());
+    EXPECT_TRUE(edges->empty());
+    std::vector<std::string> messages;
+    for (std::size_t at = 0; (at = out.find("quorvel_routing::database: ", at)) != std::string::npos;) {
+        at += 27;
+        messages.push_back(out.substr(at, out.find('\n', at) - at));
+    }
+    EXPECT_THAT(messages, ElementsAre("Loading nodes from database...", "Using bounding box: (-10.5, -10) to (-9, -9.5)",
+                                      "Loaded 0 nodes", "Loading edges from routing_edges table...", "Loaded 0 edges"));
+}
+
+TEST_F(GraphFixture, NearbyNodesNearestFirstWithinRadius) {
+    auto near = qr::find_routable_nodes_near(*client_, std::nullopt, 47.0, 8.0, 500.0);
+    ASSERT_TRUE(near.has_value()) << qr::render_error_report(near.error());
+    EXPECT_THAT(ids(*near), ElementsAre(1, 2, 3, 6));  // 5 has no edge
+    EXPECT_THAT(ids(qr::find_routable_nodes_near(*client_, std::nullopt, 47.0, 8.0, 150.0).value()), ElementsAre(1, 2));
+    const qr::BoundingBox south{7.9, 46.9, 8.1, 47.0015};
+    EXPECT_THAT(ids(qr::find_routable_nodes_near(*client_, south, 47.002, 8.0, 500.0).value()), ElementsAre(2, 1));
+
+    // Never more than 20, still nearest first.
+    ASSERT_TRUE(sql().exec_script(
+        "INSERT INTO nodes SELECT 100 + g, 46.0 + g * 0.0001, 7.0, ST_SetSRID(ST_MakePoint(7.0, 46.0 + g * 0.0001), 4326) "
+        "FROM generate_series(1, 30) g;"
+        "INSERT INTO routing_edges (from_node, to_node, distance_m) SELECT 100 + g, 101 + g, 11.1 FROM generate_series(1, 29) g")
+                    .has_value());
+    auto many = qr::find_routable_nodes_near(*client_, std::nullopt, 46.0, 7.0, 10000.0);
+    ASSERT_TRUE(many.has_value());
+    std::vector<std::int64_t> first20;
+    for (int i = 1; i <= 20; ++i) first20.push_back(100 + i);
+    EXPECT_EQ(ids(*many), first20);
+}
+
+TEST_F(GraphFixture, FailuresCarryTheirContext) {
+    ASSERT_TRUE(sql().exec_script("CREATE SCHEMA IF NOT EXISTS bare; CREATE SCHEMA IF NOT EXISTS wide;"
+                                  "CREATE OR REPLACE VIEW wide.routing_edges AS SELECT from_node, to_node, way_id, "
+                                  "distance_m::double precision AS distance_m, highway_type, speed_limit_kmh, is_toll, "
+                                  "surface, country_code, from_elevation_m, to_elevation_m FROM public.routing_edges")
+                    .has_value());
+    ASSERT_TRUE(client_->exec("SET search_path TO bare").has_value());
+    EXPECT_EQ(qr::render_error_report(qr::load_nodes(*client_, box_).error()),
+              "Error: Failed to query nodes\n\nCaused by:\n    ERROR: relation \"nodes\" does not exist\n");
+    EXPECT_EQ(qr::render_error_report(qr::load_edges(*client_, std::nullopt).error()),
+              "Error: Failed to query routing edges\n\nCaused by:\n    ERROR: relation \"routing_edges\" does not exist\n");
+    EXPECT_EQ(qr::render_error_report(qr::find_routable_nodes_near(*client_, std::nullopt, 47, 8, 500).error()),
+              "Error: Failed to query routable nodes near point\n\nCaused by:\n    ERROR: relation \"nodes\" does not exist\n");
+
+    ASSERT_TRUE(client_->exec("SET search_path TO wide, public").has_value());
+    EXPECT_EQ(qr::render_error_report(qr::load_edges(*client_, std::nullopt).error()),
+              "Error: Failed to query routing edges\n\nCaused by:\n"
+              "    Column 3 has type double precision, which cannot be read as real\n");
+}
+
 }  // namespace
+

@@ -171,7 +171,7 @@ TEST_F(PgTest, OnlyOneStatementPerRequestAndServerErrorsComeBackAsValues) {
 }
 
 TEST_F(PgTest, ExecCountsRowsAndScriptsRunAsOneTransaction) {
-    ASSERT_TRUE(client().exec("CREATE TABLE t (v bigint)").has_value());
+    ASSERT_TRUE(client().exec("CREATE TEMP TABLE t (v bigint)").has_value());
     EXPECT_EQ(client().exec("INSERT INTO t SELECT generate_series(1, 4)").value(), 4);
     EXPECT_EQ(client().exec("UPDATE t SET v = v + 1 WHERE v > 2").value(), 2);
 
@@ -188,7 +188,7 @@ TEST_F(PgTest, ExecCountsRowsAndScriptsRunAsOneTransaction) {
 }
 
 TEST_F(PgTest, CopyInLoadsEscapedFieldsAndNulls) {
-    ASSERT_TRUE(client().exec("CREATE TABLE c (id bigint, note text, power real)").has_value());
+    ASSERT_TRUE(client().exec("CREATE TEMP TABLE c (id bigint, note text, power real)").has_value());
     auto copy = client().copy_in("COPY c (id, note, power) FROM STDIN");
     ASSERT_TRUE(copy.has_value()) << copy.error().message;
     ASSERT_TRUE(copy->put_row({"1", "tab\there\nnew line \\N back\\slash\r", "22.5"}).has_value());
@@ -207,7 +207,7 @@ TEST_F(PgTest, CopyInLoadsEscapedFieldsAndNulls) {
 }
 
 TEST_F(PgTest, CopyInFailuresLeaveNoRowsAndAUsableConnection) {
-    ASSERT_TRUE(client().exec("CREATE TABLE c (id bigint)").has_value());
+    ASSERT_TRUE(client().exec("CREATE TEMP TABLE c (id bigint)").has_value());
     {
         auto copy = client().copy_in("COPY c FROM STDIN");
         ASSERT_TRUE(copy.has_value());

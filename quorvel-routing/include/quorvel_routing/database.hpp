@@ -1,11 +1,15 @@
 #pragma once
 // The database connection of a run and the queries the commands send over it.
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "quorvel_routing/config.hpp"
+#include "quorvel_routing/edge_data.hpp"
 #include "quorvel_routing/platform/error.hpp"
 #include "quorvel_routing/platform/pg.hpp"
 
@@ -57,5 +61,38 @@ struct MatchedRow {
 [[nodiscard]] std::string label(const MatchedRow& row);
 
 }  // namespace address_search
+
+// ---- the road graph in a bounding box --------------------------------------------------------
+
+// (minimum longitude, minimum latitude, maximum longitude, maximum latitude), degrees WGS 84.
+using BoundingBox = std::array<double, 4>;
+
+// A routable node: one that starts or ends some routing edge.
+struct NodeRecord {
+    std::int64_t id = 0;
+    double lat = 0.0;
+    double lon = 0.0;
+};
+
+// The routable nodes (in the box when one is given), ordered by id.
+// Error context: "Failed to query nodes".
+Result<std::vector<NodeRecord>> load_nodes(DatabaseClient& client, const std::optional<BoundingBox>& box);
+
+// The directed routing edges (with a box: those whose two end nodes both lie in it), in the
+// database's order. Error context: "Failed to query routing edges".
+Result<std::vector<EdgeData>> load_edges(DatabaseClient& client, const std::optional<BoundingBox>& box);
+
+// Up to 20 routable nodes within `radius_m` geodesic metres of (lat, lon), nearest first,
+// optionally only those in the box. Error context: "Failed to query routable nodes near point".
+Result<std::vector<NodeRecord>> find_routable_nodes_near(DatabaseClient& client,
+                                                         const std::optional<BoundingBox>& box, double lat,
+                                                         double lon, double radius_m);
+
+// The statements the three functions send.
+namespace graph_sql {
+[[nodiscard]] std::string nodes(const std::optional<BoundingBox>& box);
+[[nodiscard]] std::string edges(const std::optional<BoundingBox>& box);
+[[nodiscard]] std::string nodes_near(const std::optional<BoundingBox>& box, double lat, double lon, double radius_m);
+}  // namespace graph_sql
 
 }  // namespace quorvel_routing
