@@ -51,11 +51,13 @@ Result<quorvel_routing::DatabaseConnection> select_target(const quorvel_routing:
     return **entry;
 }
 
-Result<std::string> database_conninfo(const ImportRequest& request, std::string& description) {
+Result<std::string> database_conninfo(const ImportRequest& request, std::string& description,
+                                      std::string& connect_context) {
     const auto path = std::filesystem::path(request.config_dir) / "database.yaml";
     std::error_code ec;
     if (!request.target_given && !std::filesystem::exists(path, ec)) {
-        description = "the PG* environment variables";
+        description = "from the PG* environment variables";
+        connect_context = "Failed to connect to the database of the PG* environment variables";
         return std::string();
     }
     std::ifstream in(path);
@@ -66,6 +68,7 @@ Result<std::string> database_conninfo(const ImportRequest& request, std::string&
     if (!config) return fail(std::move(config).error().context(fmt::format("Failed to parse {}", path.string())));
     auto target = QR_TRY(select_target(*config, request.target));
     description = fmt::format("'{}' at {}:{} (from {})", request.target, target.host, target.port, path.string());
+    connect_context = fmt::format("Failed to connect to database at {}:{}", target.host, target.port);
     return target.connection_string();
 }
 
@@ -74,12 +77,12 @@ Result<std::string> run_import(const ImportRequest& request) {
 
     // Settle the database first, so that a server that is down fails the run before the
     // long part and before any file is touched.
-    std::string conninfo, db_description;
+    std::string conninfo, db_description, connect_context;
     if (request.database) {
-        conninfo = QR_TRY(database_conninfo(request, db_description));
+        conninfo = QR_TRY(database_conninfo(request, db_description, connect_context));
         progress_line(fmt::format("Database: {}", db_description));
         auto probe = quorvel_routing::pg::Connection::open(conninfo);
-        if (!probe) return fail(std::move(probe).error().context(fmt::format("Failed to connect to database {}", db_description)));
+        if (!probe) return fail(std::move(probe).error().context(connect_context));
     }
     if (request.graph_version < 1 || request.graph_version > 7)
         return fail(fmt::format("Unsupported graph format version: {} (expected 1\u20137)", request.graph_version));

@@ -27,8 +27,10 @@ struct ImportRequest {
 
 // The connection text for --database: the target of <config_dir>/database.yaml when that file
 // exists (or when the target was asked for explicitly), otherwise "" so that libpq takes the
-// PG* environment variables. `description` says which one was used.
-[[nodiscard]] Result<std::string> database_conninfo(const ImportRequest& request, std::string& description);
+// PG* environment variables. `description` says which one was used, `connect_context` is the
+// context line of a failed connection.
+[[nodiscard]] Result<std::string> database_conninfo(const ImportRequest& request, std::string& description,
+                                                    std::string& connect_context);
 
 // Selects a target by name, with the route commands' messages.
 [[nodiscard]] Result<quorvel_routing::DatabaseConnection> select_target(const quorvel_routing::DatabaseConfig& config,

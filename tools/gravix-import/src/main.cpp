@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
 
     auto report = run_import(request);
     if (!report) {
-        std::fputs((quorvel_routing::render_error_report(report.error()) + "\n").c_str(), stderr);
+        std::fputs(quorvel_routing::render_error_report(report.error()).c_str(), stderr);
         return 1;
     }
     std::fputs(report->c_str(), stdout);
