@@ -3,6 +3,7 @@
 
 #include "graph_internal.hpp"
 #include "quorvel_routing/graph.hpp"
+#include "quorvel_routing/spatial.hpp"
 
 #include <absl/container/flat_hash_set.h>
 #include <fmt/format.h>
@@ -19,8 +20,6 @@ using graph_detail::read_f32;
 using graph_detail::read_u32;
 
 namespace {
-constexpr double kDegToRad = 0.017453292519943295;
-
 // Rounds toward minus infinity and saturates into i32; NaN becomes 0.
 std::int32_t floor_to_i32(float x) {
     if (std::isnan(x)) return 0;
@@ -41,38 +40,30 @@ std::uint64_t cell_key(std::int32_t row, std::int32_t col) {
 struct MappedGraph::Query {
     double lat;
     double lon;
-    double lat_rad;
     double cos_lat;
     double limit_m;
     NodeTest test;
 
     Query(double lat_deg, double lon_deg, double limit, NodeTest node_test)
-        : lat(lat_deg), lon(lon_deg), lat_rad(lat_deg * kDegToRad), cos_lat(std::cos(lat_deg * kDegToRad)),
+        : lat(lat_deg), lon(lon_deg), cos_lat(std::cos(lat_deg * kDegToRad)),
           limit_m(limit), test(node_test) {}
 
     double lower_bound_m(const CellBounds& cell) const {
         return distance_m(clamp_to(lat, cell.south, cell.north), clamp_to(lon, cell.west, cell.east));
     }
 
+    // haversine_m with the cosine of the query latitude taken once; same arithmetic, same value.
     double distance_m(double lat2_deg, double lon2_deg) const {
-        const double lat2 = lat2_deg * kDegToRad;
-        const double dlat = lat2 - lat_rad;
-        const double dlon = (lon2_deg - lon) * kDegToRad;
-        const double s1 = std::sin(dlat / 2);
-        const double s2 = std::sin(dlon / 2);
-        const double a = s1 * s1 + cos_lat * std::cos(lat2) * s2 * s2;
-        return 12742000.0 * std::asin(std::sqrt(a));
+        const double s_lat = std::sin((lat2_deg - lat) * kDegToRad * 0.5);
+        const double s_lon = std::sin((lon2_deg - lon) * kDegToRad * 0.5);
+        double a = s_lat * s_lat + cos_lat * std::cos(lat2_deg * kDegToRad) * s_lon * s_lon;
+        a = std::min(a, 1.0);
+        return 2.0 * std::asin(std::sqrt(a)) * kEarthRadiusM;
     }
 };
 
 double dist_query_inside_cell_to_boundary_m(double lat, double lon, const CellBounds& cell) {
-    auto distance = [&](double lat2, double lon2) {
-        const double p1 = lat * kDegToRad;
-        const double p2 = lat2 * kDegToRad;
-        const double s1 = std::sin((p2 - p1) / 2);
-        const double s2 = std::sin((lon2 - lon) * kDegToRad / 2);
-        return 12742000.0 * std::asin(std::sqrt(s1 * s1 + std::cos(p1) * std::cos(p2) * s2 * s2));
-    };
+    const auto distance = [&](double lat2, double lon2) { return haversine_m(lat, lon, lat2, lon2); };
     const double clat = clamp_to(lat, cell.south, cell.north);
     const double clon = clamp_to(lon, cell.west, cell.east);
     return std::min(std::min(distance(cell.south, clon), distance(cell.north, clon)),
