@@ -64,12 +64,22 @@ void forward_notice(void*, const PGresult* result) {
 
 detail::ResultPtr own(PGresult* result) { return detail::ResultPtr(result, PQclear); }
 
-// A COPY ... FROM STDIN sent through query() or exec(): end it at once, so the connection stays
-// usable, and say how to run it.
-Error refuse_copy(PGconn* conn) {
-    PQputCopyEnd(conn, "COPY must be run through copy_in");
+// A COPY sent where rows or a plain command were expected: end it at once, so the connection
+// stays usable, and say so.
+Error refuse_copy(PGconn* conn, ExecStatusType status) {
+    if (status == PGRES_COPY_IN) {
+        PQputCopyEnd(conn, "COPY FROM STDIN must be run through copy_in");
+    } else {
+        char* data = nullptr;
+        while (PQgetCopyData(conn, &data, 0) > 0) PQfreemem(data);
+    }
     while (PGresult* r = PQgetResult(conn)) PQclear(r);
-    return Error("Statement started a COPY; use copy_in for it");
+    return Error(status == PGRES_COPY_IN ? "Statement started a COPY FROM STDIN; use copy_in for it"
+                                         : "Statement started a COPY TO STDOUT, which is not supported");
+}
+
+bool is_copy(ExecStatusType status) {
+    return status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH;
 }
 
 // What a read of T accepts and how the error calls it.
@@ -304,14 +314,13 @@ Result<detail::ResultPtr> Connection::run(std::string_view sql) {
     // The extended protocol: the server refuses a text with more than one statement.
     auto result = own(PQexecParams(conn_, text.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
     const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
-    if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK || status == PGRES_COPY_IN)
-        return result;
+    if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK || is_copy(status)) return result;
     return fail(failure(result.get(), "Statement failed"));
 }
 
 Result<Rows> Connection::query(std::string_view sql) {
     auto result = QR_TRY(run(sql));
-    if (PQresultStatus(result.get()) == PGRES_COPY_IN) return fail(refuse_copy(conn_));
+    if (is_copy(PQresultStatus(result.get()))) return fail(refuse_copy(conn_, PQresultStatus(result.get())));
     return Rows(std::move(result));
 }
 
@@ -332,7 +341,7 @@ Result<Row> Connection::query_one(std::string_view sql) {
 
 Result<std::int64_t> Connection::exec(std::string_view sql) {
     auto result = QR_TRY(run(sql));
-    if (PQresultStatus(result.get()) == PGRES_COPY_IN) return fail(refuse_copy(conn_));
+    if (is_copy(PQresultStatus(result.get()))) return fail(refuse_copy(conn_, PQresultStatus(result.get())));
     const char* affected = PQcmdTuples(result.get());
     std::int64_t count = 0;
     std::from_chars(affected, affected + std::strlen(affected), count);
@@ -349,13 +358,15 @@ Result<void> Connection::exec_script(std::string_view sql) {
     const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK || status == PGRES_EMPTY_QUERY)
         return {};
+    if (is_copy(status)) return fail(refuse_copy(conn_, status));
     return fail(failure(result.get(), "Script failed"));
 }
 
 Result<CopyIn> Connection::copy_in(std::string_view copy_sql) {
     auto result = QR_TRY(run(copy_sql));
-    if (PQresultStatus(result.get()) != PGRES_COPY_IN)
-        return fail("Statement did not start a COPY FROM STDIN");
+    const auto status = PQresultStatus(result.get());
+    if (is_copy(status) && status != PGRES_COPY_IN) return fail(refuse_copy(conn_, status));
+    if (status != PGRES_COPY_IN) return fail("Statement did not start a COPY FROM STDIN");
     return CopyIn(this);
 }
 

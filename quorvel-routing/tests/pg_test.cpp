@@ -223,7 +223,11 @@ TEST_F(PgTest, CopyInFailuresLeaveNoRowsAndAUsableConnection) {
     }
     EXPECT_EQ(client().query_one("SELECT count(*) FROM c").value().get<std::int64_t>(0).value(), 0);
     EXPECT_EQ(error_of(client().copy_in("SELECT 1")), "Statement did not start a COPY FROM STDIN");
-    EXPECT_EQ(error_of(client().query("COPY c FROM STDIN")), "Statement started a COPY; use copy_in for it");
+    EXPECT_EQ(error_of(client().query("COPY c FROM STDIN")), "Statement started a COPY FROM STDIN; use copy_in for it");
+    EXPECT_EQ(error_of(client().exec("COPY c TO STDOUT")), "Statement started a COPY TO STDOUT, which is not supported");
+    EXPECT_EQ(error_of(client().copy_in("COPY c TO STDOUT")), "Statement started a COPY TO STDOUT, which is not supported");
+    EXPECT_EQ(error_of(client().exec_script("SELECT 1; COPY c FROM STDIN")),
+              "Statement started a COPY FROM STDIN; use copy_in for it");
     EXPECT_EQ(client().exec("INSERT INTO c VALUES (5)").value(), 1);
 }
 

@@ -129,7 +129,8 @@ public:
     Result<void> exec_script(std::string_view sql);
 
     // Starts "COPY table (...) FROM STDIN"; feed it through the returned CopyIn. No other
-    // statement may run on this connection until the CopyIn is finished or destroyed.
+    // statement may run on this connection, and the Connection must not be moved, until the
+    // CopyIn is finished or destroyed.
     [[nodiscard]] Result<CopyIn> copy_in(std::string_view copy_sql);
 
     // Called once, with the client's error text on one line, when a statement finds the
