@@ -210,10 +210,12 @@ private:
         ++stats.restrictions_read;
         if (auto except = tag(tags, "except"); except && (except->find("motorcar") != std::string_view::npos ||
                                                            except->find("motor_vehicle") != std::string_view::npos)) {
+            quorvel_routing::log::debug(kTarget, "Restriction {} skipped: cars are excepted", relation.id());
             ++stats.restrictions_skipped;
             return;
         }
         if (!kind->starts_with("no_") && !kind->starts_with("only_")) {
+            quorvel_routing::log::debug(kTarget, "Restriction {} skipped: unknown kind {}", relation.id(), *kind);
             ++stats.restrictions_skipped;
             return;
         }
@@ -240,6 +242,10 @@ private:
             }
         }
         if (via_is_way || from != 1 || via != 1 || to != 1) {
+            quorvel_routing::log::debug(kTarget, "Restriction {} skipped: {} ({} from ways, {} via nodes, {} to ways)",
+                                        relation.id(),
+                                        via_is_way ? "the via member is a way" : "not one from way, one via node and one to way",
+                                        from, via, to);
             ++stats.restrictions_skipped;
             return;
         }
@@ -402,6 +408,8 @@ void resolve_restrictions(RoadNetwork& net, const std::vector<TurnRestriction>& 
         auto to_way = way_by_id.find(r.to_way);
         auto via = node_by_id.find(r.via_node);
         if (from_way == way_by_id.end() || to_way == way_by_id.end() || via == node_by_id.end()) {
+            quorvel_routing::log::debug(kTarget, "Restriction {} skipped: from way, via node or to way not on a road",
+                                        r.relation_id);
             ++net.stats.restrictions_skipped;
             continue;
         }
@@ -437,8 +445,13 @@ void resolve_restrictions(RoadNetwork& net, const std::vector<TurnRestriction>& 
             }
             if (only && banned.empty()) ++produced;  // nothing else to forbid, still understood
         }
-        if (produced > 0) ++net.stats.restrictions_used;
-        else ++net.stats.restrictions_skipped;
+        if (produced > 0) {
+            ++net.stats.restrictions_used;
+        } else {
+            quorvel_routing::log::debug(kTarget, "Restriction {} skipped: no edge of way {} enters node {} or none of way {} leaves it",
+                                        r.relation_id, r.from_way, r.via_node, r.to_way);
+            ++net.stats.restrictions_skipped;
+        }
     }
     std::sort(net.restriction_pairs.begin(), net.restriction_pairs.end());
     net.restriction_pairs.erase(std::unique(net.restriction_pairs.begin(), net.restriction_pairs.end()),
