@@ -329,11 +329,12 @@ bool improve(Map& labels, const Key& state, double cost, const Key& pred) {
     return true;
 }
 
+// The label of a popped state, or null when the entry is stale.
 template <class Map, class Key>
-bool is_stale(const Map& labels, const Key& state, double cost) {
+const Label<Key>* current_label(const Map& labels, const Key& state, double cost) {
     auto it = labels.find(state);
-    if (it != labels.end()) return cost > it->second.best + 1e-9;
-    return cost > kUnreached;
+    if (it == labels.end() || cost > it->second.best + 1e-9) return nullptr;
+    return &it->second;
 }
 
 struct PairEntry {
@@ -348,7 +349,7 @@ struct PairEntryLess {
 
 template <detail::StateMapKind Kind, class Profile>
 RouteOutcome pair_restricted(const MappedGraph& g, std::uint32_t start, std::uint32_t end, const Profile& profile,
-                             std::uint64_t max_steps, std::optional<std::int64_t> approach) {
+                             std::uint64_t max_steps, const std::optional<std::int64_t>& approach) {
     auto ep_result = endpoints(g, start, end);
     if (!ep_result) return std::unexpected(corrupt(std::move(ep_result).error()));
     const Endpoints& ep = *ep_result;
@@ -378,7 +379,8 @@ RouteOutcome pair_restricted(const MappedGraph& g, std::uint32_t start, std::uin
         const std::uint32_t u = top.node;
         const std::uint32_t p = top.edge;
         const std::uint64_t state = pack(u, p);
-        if (is_stale(labels, state, top.cost)) continue;
+        const Label<std::uint64_t>* label = current_label(labels, state, top.cost);
+        if (label == nullptr) continue;
 
         if (u == end) {
             RouteSearchResult result;
@@ -398,7 +400,9 @@ RouteOutcome pair_restricted(const MappedGraph& g, std::uint32_t start, std::uin
         std::int64_t p_source_osm = 0;
         double bearing_in = 0.0;
         if (p != kNoEdge) {
-            const std::uint32_t p_source = g.edge_source(p);
+            // Every predecessor of (u, p) sits at the source of p; only the start state's
+            // approach edge needs the search over the node table.
+            const std::uint32_t p_source = state == start_state ? g.edge_source(p) : node_of(label->pred);
             p_source_osm = g.node_osm_id(p_source);
             const NodeCoord s = g.node_coord(p_source);
             bearing_in = initial_bearing_deg(s.lat, s.lon, u_coord.lat, u_coord.lon);
@@ -449,7 +453,7 @@ struct TripleEntryLess {
 
 template <detail::StateMapKind Kind, class Profile>
 RouteOutcome triple_restricted(const MappedGraph& g, std::uint32_t start, std::uint32_t end, const Profile& profile,
-                               std::uint64_t max_steps, std::optional<std::int64_t> approach) {
+                               std::uint64_t max_steps, const std::optional<std::int64_t>& approach) {
     auto ep_result = endpoints(g, start, end);
     if (!ep_result) return std::unexpected(corrupt(std::move(ep_result).error()));
     const Endpoints& ep = *ep_result;
@@ -470,7 +474,7 @@ RouteOutcome triple_restricted(const MappedGraph& g, std::uint32_t start, std::u
         ++pops;
         const std::uint32_t u = top.node;
         const TripleKey state{top.prev_osm, u};
-        if (is_stale(labels, state, top.cost)) continue;
+        if (current_label(labels, state, top.cost) == nullptr) continue;
 
         if (u == end) {
             RouteSearchResult result;
@@ -502,7 +506,7 @@ RouteOutcome triple_restricted(const MappedGraph& g, std::uint32_t start, std::u
 
 template <detail::StateMapKind Kind>
 RouteOutcome dispatch(const MappedGraph& g, std::uint32_t start, std::uint32_t end, const RoutingProfile& profile,
-                      std::uint64_t max_steps, std::optional<std::int64_t> approach) {
+                      std::uint64_t max_steps, const std::optional<std::int64_t>& approach) {
     return std::visit(
         [&](const auto& p) -> RouteOutcome {
             switch (search_form_for(g)) {
