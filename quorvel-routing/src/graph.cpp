@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace quorvel_routing {
 
@@ -258,15 +259,14 @@ Result<MappedGraph> MappedGraph::open(const std::filesystem::path& path) {
                             read_u32(b + mccm_start + 4) == n && read_u32(b + mccm_start + 8) == byte_count;
         if (mccm_header_valid && fits(mccm_start, 12 + byte_count, len)) {
             const std::uint64_t bitset = mccm_start + 12;
-            std::uint64_t count = 0;
-            const std::uint64_t full = n / 8;
-            for (std::uint64_t i = 0; i < full; ++i) count += std::popcount(b[bitset + i]);
-            if (n % 8 != 0) count += std::popcount(std::uint8_t(b[bitset + full] & ((1u << (n % 8)) - 1)));
             g.main_component_ = MappedMainComponent{bitset};
-            g.main_component_count_ = static_cast<std::uint32_t>(count);
             have_component = true;
-            log::info(kTarget, "Main SCC: mmap-backed bitset at offset {} \u2014 {} nodes ({:.1f}%)", bitset, count,
-                      percent(g.main_component_count_, n));
+            // Counting reads the whole bitset; only the log line needs it at open.
+            if (log::enabled(log::Level::Info, kTarget)) {
+                const std::uint32_t count = g.main_component_count();
+                log::info(kTarget, "Main SCC: mmap-backed bitset at offset {} \u2014 {} nodes ({:.1f}%)", bitset, count,
+                          percent(count, n));
+            }
         } else {
             log::warn(kTarget, "V5 graph {}: embedded main SCC at offset {} invalid; computing at open", path_text,
                       mccm_start);
@@ -276,7 +276,7 @@ Result<MappedGraph> MappedGraph::open(const std::filesystem::path& path) {
         auto component = QR_TRY(compute_main_component_from_mmap(bytes, g.sections_.edge_records, n, e,
                                                                 g.node_record_size_, g.edge_record_size_,
                                                                 g.reverse_));
-        g.main_component_count_ = component.count;
+        g.owned_component_count_ = component.count;
         g.main_component_ = std::move(component.member);
     }
 
@@ -439,6 +439,24 @@ bool MappedGraph::in_main_component(std::uint32_t node) const {
     if (const auto* mapped = std::get_if<MappedMainComponent>(&main_component_))
         return (file_.data()[mapped->bitset_offset + node / 8] >> (node % 8)) & 1u;
     return std::get<std::vector<std::uint8_t>>(main_component_)[node] != 0;
+}
+
+std::uint32_t MappedGraph::main_component_count() const {
+    const auto* mapped = std::get_if<MappedMainComponent>(&main_component_);
+    if (mapped == nullptr) return owned_component_count_;
+    // Eight bytes at a time, then the bytes left, masking bits past the last node.
+    const std::uint8_t* bits = file_.data() + mapped->bitset_offset;
+    const std::uint64_t full = node_count_ / 8;
+    std::uint64_t count = 0;
+    std::uint64_t i = 0;
+    for (; i + 8 <= full; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bits + i, 8);
+        count += std::popcount(word);
+    }
+    for (; i < full; ++i) count += std::popcount(bits[i]);
+    if (node_count_ % 8 != 0) count += std::popcount(std::uint8_t(bits[full] & ((1u << (node_count_ % 8)) - 1)));
+    return static_cast<std::uint32_t>(count);
 }
 
 bool MappedGraph::is_routable(std::uint32_t node) const {

@@ -103,7 +103,8 @@ GraphDescription random_graph(std::uint32_t version, std::uint32_t nodes, std::u
     g.version = version;
     g.cell_size_deg = 0.005f;
     std::uniform_real_distribution<float> lat(46.9f, 47.0f), lon(7.9f, 8.0f);
-    for (std::uint32_t i = 0; i < nodes; ++i) g.nodes.push_back({lat(rng), lon(rng), std::int64_t(rng()) - (1ll << 31), rng(), rng()});
+    for (std::uint32_t i = 0; i < nodes; ++i)
+        g.nodes.push_back({lat(rng), lon(rng), std::int64_t(rng()) - (1ll << 31), std::uint32_t(rng()), std::uint32_t(rng())});
     for (std::uint32_t i = 0; i < edges; ++i) {
         GraphWriterEdge e;
         e.from = rng() % nodes;

@@ -348,7 +348,9 @@ public:
 
     // Main strongly connected component.
     [[nodiscard]] bool in_main_component(std::uint32_t node) const;
-    [[nodiscard]] std::uint32_t main_component_count() const { return main_component_count_; }
+    // Number of nodes in the main component. For a mapped bitset this counts its bits (O(N / 8)),
+    // so that opening such a file stays O(1) when nobody asks.
+    [[nodiscard]] std::uint32_t main_component_count() const;
     // In the main component with out-degree > 0 and in-degree > 0. A node whose stored ranges
     // are corrupt is not routable.
     [[nodiscard]] bool is_routable(std::uint32_t node) const;
@@ -413,7 +415,7 @@ private:
     std::vector<OsmTriple> triples_;
     ReverseCsr reverse_;
     std::variant<MappedMainComponent, std::vector<std::uint8_t>> main_component_;
-    std::uint32_t main_component_count_ = 0;
+    std::uint32_t owned_component_count_ = 0;
     std::array<std::optional<StringPoolPosition>, 4> pools_{};
 };
 
