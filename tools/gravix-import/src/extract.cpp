@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <numeric>
 #include <string_view>
 #include <unordered_map>
@@ -171,10 +172,19 @@ private:
         auto toll = tag(tags, "toll");
         road.toll = toll_car ? is_yes(*toll_car) : (toll && is_yes(*toll));
         road.oneway = direction != Direction::Both;
+        auto tunnel = tag(tags, "tunnel");
+        auto bridge = tag(tags, "bridge");
+        road.structure = (tunnel && *tunnel != "no") || (bridge && *bridge != "no");
         road.name = tag_text(tags, "name");
         road.ref = tag_text(tags, "ref");
         road.surface = tag_text(tags, "surface");
         if (auto v = tag(tags, "maxspeed")) road.maxspeed_kmh = parse_maxspeed_kmh(*v);
+        // Without a posted value, the legal limit of the zone the road is tagged with.
+        for (const char* zone_key : {"maxspeed:type", "source:maxspeed"}) {
+            if (road.maxspeed_kmh) break;
+            if (auto v = tag(tags, zone_key); v && v->find(':') != std::string_view::npos)
+                road.maxspeed_kmh = parse_maxspeed_kmh(*v);
+        }
         pending.maxspeed_forward = road.maxspeed_kmh;
         pending.maxspeed_backward = road.maxspeed_kmh;
         if (auto v = tag(tags, "maxspeed:forward"); v && parse_maxspeed_kmh(*v)) pending.maxspeed_forward = parse_maxspeed_kmh(*v);
@@ -461,6 +471,77 @@ void resolve_restrictions(RoadNetwork& net, const std::vector<TurnRestriction>& 
                                   net.restriction_triples.end());
 }
 
+std::size_t level_structures(std::vector<RoadNode>& nodes, const std::vector<RoadWay>& ways) {
+    const std::size_t n = nodes.size();
+    std::vector<std::uint8_t> on_plain(n, 0), on_structure(n, 0);
+    for (const auto& way : ways)
+        for (auto v : way.nodes) (way.structure ? on_structure : on_plain)[v] = 1;
+    auto is_anchor = [&](std::uint32_t v) { return on_plain[v] || !on_structure[v]; };
+    // Structure ways by their end nodes, to follow chains through inner joints.
+    std::unordered_multimap<std::uint32_t, std::uint32_t> by_end;
+    for (std::uint32_t w = 0; w < ways.size(); ++w)
+        if (ways[w].structure) {
+            by_end.emplace(ways[w].nodes.front(), w);
+            by_end.emplace(ways[w].nodes.back(), w);
+        }
+    std::vector<std::uint8_t> used(ways.size(), 0);
+    std::vector<std::uint8_t> done(n, 0);
+    std::size_t changed = 0;
+    auto next_way = [&](std::uint32_t joint) -> std::optional<std::uint32_t> {
+        if (is_anchor(joint)) return std::nullopt;
+        auto [lo, hi] = by_end.equal_range(joint);
+        for (auto it = lo; it != hi; ++it)
+            if (!used[it->second]) return it->second;
+        return std::nullopt;
+    };
+    for (std::uint32_t w = 0; w < ways.size(); ++w) {
+        if (!ways[w].structure || used[w]) continue;
+        used[w] = 1;
+        std::deque<std::uint32_t> chain(ways[w].nodes.begin(), ways[w].nodes.end());
+        while (auto next = next_way(chain.back())) {
+            used[*next] = 1;
+            const auto& seq = ways[*next].nodes;
+            if (seq.front() == chain.back()) chain.insert(chain.end(), seq.begin() + 1, seq.end());
+            else chain.insert(chain.end(), seq.rbegin() + 1, seq.rend());
+        }
+        while (auto next = next_way(chain.front())) {
+            used[*next] = 1;
+            const auto& seq = ways[*next].nodes;
+            if (seq.back() == chain.front()) chain.insert(chain.begin(), seq.begin(), seq.end() - 1);
+            else chain.insert(chain.begin(), seq.rbegin(), seq.rend() - 1);
+        }
+        // Distance along the chain, then interpolation between consecutive anchors; a chain end
+        // without an anchor (a dead-end tunnel) takes the height of the nearest anchor.
+        std::vector<double> along(chain.size(), 0.0);
+        for (std::size_t i = 1; i < chain.size(); ++i) {
+            const RoadNode& a = nodes[chain[i - 1]];
+            const RoadNode& b = nodes[chain[i]];
+            along[i] = along[i - 1] + quorvel_routing::haversine_m(a.lat, a.lon, b.lat, b.lon);
+        }
+        std::vector<std::size_t> anchors;
+        for (std::size_t i = 0; i < chain.size(); ++i)
+            if (is_anchor(chain[i])) anchors.push_back(i);
+        if (anchors.empty()) continue;
+        auto set = [&](std::size_t i, double h) {
+            std::uint32_t v = chain[i];
+            if (is_anchor(v) || done[v] || !nodes[v].elevation_m) return;
+            nodes[v].elevation_m = h;
+            done[v] = 1;
+            ++changed;
+        };
+        for (std::size_t i = 0; i < anchors.front(); ++i) set(i, *nodes[chain[anchors.front()]].elevation_m);
+        for (std::size_t i = anchors.back() + 1; i < chain.size(); ++i) set(i, *nodes[chain[anchors.back()]].elevation_m);
+        for (std::size_t k = 0; k + 1 < anchors.size(); ++k) {
+            const std::size_t i0 = anchors[k], i1 = anchors[k + 1];
+            const double h0 = *nodes[chain[i0]].elevation_m, h1 = *nodes[chain[i1]].elevation_m;
+            const double span = along[i1] - along[i0];
+            for (std::size_t i = i0 + 1; i < i1; ++i)
+                set(i, span > 0 ? h0 + (h1 - h0) * (along[i] - along[i0]) / span : h0);
+        }
+    }
+    return changed;
+}
+
 std::vector<std::uint8_t> main_component_of(const RoadNetwork& net) {
     const auto n = static_cast<std::uint32_t>(net.nodes.size());
     std::vector<std::uint8_t> result(n, 0);
@@ -574,18 +655,6 @@ Result<RoadNetwork> extract_network(const ExtractOptions& options) {
     }
     collector.node_locations = {};
 
-    if (options.dem_dir) {
-        Dem dem(*options.dem_dir);
-        for (auto& node : net.nodes) {
-            auto h = dem.elevation_m(node.lat, node.lon);
-            if (!h) return fail(std::move(h).error().context(fmt::format("Failed to read elevations from {}", *options.dem_dir)));
-            node.elevation_m = *h;
-        }
-        net.has_elevation = true;
-        net.stats.dem_tiles = dem.tiles_loaded();
-        net.stats.dem_voids_filled = dem.voids_filled();
-    }
-
     // Countries from the boundaries in the extract.
     std::vector<CountryShape> shapes;
     for (const auto& b : collector.boundaries) {
@@ -623,12 +692,30 @@ Result<RoadNetwork> extract_network(const ExtractOptions& options) {
         return default_slot.value_or(0);
     };
 
-    // Ways and edges.
+    // Ways, elevations, edges.
     net.ways.reserve(collector.ways.size());
     for (auto& pending : collector.ways) {
-        const auto way_index = static_cast<std::uint32_t>(net.ways.size());
         RoadWay way = std::move(pending.way);
         for (auto id : pending.node_ids) way.nodes.push_back(new_index[collector.node_index.at(id)]);
+        net.ways.push_back(std::move(way));
+    }
+    if (options.dem_dir) {
+        Dem dem(*options.dem_dir);
+        for (auto& node : net.nodes) {
+            auto h = dem.elevation_m(node.lat, node.lon);
+            if (!h) return fail(std::move(h).error().context(fmt::format("Failed to read elevations from {}", *options.dem_dir)));
+            node.elevation_m = *h;
+        }
+        net.has_elevation = true;
+        net.stats.structure_nodes_levelled = level_structures(net.nodes, net.ways);
+        net.stats.dem_tiles = dem.tiles_loaded();
+        net.stats.dem_voids_filled = dem.voids_filled();
+    }
+
+    for (std::size_t w = 0; w < collector.ways.size(); ++w) {
+        const auto& pending = collector.ways[w];
+        const auto way_index = static_cast<std::uint32_t>(w);
+        const RoadWay& way = net.ways[w];
         for (std::size_t i = 0; i + 1 < way.nodes.size(); ++i) {
             const std::uint32_t a = way.nodes[i], b = way.nodes[i + 1];
             const RoadNode& na = net.nodes[a];
@@ -658,7 +745,6 @@ Result<RoadNetwork> extract_network(const ExtractOptions& options) {
                 net.edges.push_back(e);
             }
         }
-        net.ways.push_back(std::move(way));
     }
     collector.ways = {};
     std::stable_sort(net.edges.begin(), net.edges.end(),

@@ -158,7 +158,8 @@ Result<std::string> run_import(const ImportRequest& request) {
     out += fmt::format("  addresses/places:   {}\n", network.places.size());
     out += fmt::format("  country boundaries: {}\n", s.boundaries);
     if (network.has_elevation)
-        out += fmt::format("  elevation:          {} DEM tiles, {} void samples filled\n", s.dem_tiles, s.dem_voids_filled);
+        out += fmt::format("  elevation:          {} DEM tiles, {} void samples filled, {} tunnel and bridge nodes levelled\n",
+                           s.dem_tiles, s.dem_voids_filled, s.structure_nodes_levelled);
     else
         out += "  elevation:          none (no --dem)\n";
     if (layout)

@@ -40,6 +40,7 @@ struct RoadWay {
     std::uint8_t access_class = 0;
     bool toll = false;
     bool oneway = false;  // traffic in one direction only (either way round)
+    bool structure = false;  // tunnel or bridge: the ground below or above is not the road's height
     std::optional<std::string> name;
     std::optional<std::string> ref;
     std::optional<std::string> surface;
@@ -112,6 +113,7 @@ struct ExtractStats {
     std::uint64_t boundaries = 0;
     std::uint64_t dem_voids_filled = 0;
     std::uint64_t dem_tiles = 0;
+    std::uint64_t structure_nodes_levelled = 0;
     std::uint32_t main_component_nodes = 0;
 };
 
@@ -143,6 +145,12 @@ struct ExtractOptions {
 
 // Restriction resolution on an already built network (exposed for tests).
 void resolve_restrictions(RoadNetwork& network, const std::vector<TurnRestriction>& restrictions);
+
+// Replaces the DEM heights of nodes that lie only on tunnels and bridges (the DEM holds the
+// mountain above or the valley below) by heights interpolated along the structure between the
+// nodes where it meets other roads. Chains of structure ways joined at such inner nodes are
+// treated as one. Returns the number of nodes changed.
+std::size_t level_structures(std::vector<RoadNode>& nodes, const std::vector<RoadWay>& ways);
 
 // Largest strongly connected component over edges with access class 0 to 4.
 [[nodiscard]] std::vector<std::uint8_t> main_component_of(const RoadNetwork& network);

@@ -70,7 +70,7 @@ TEST_F(ImportDatabaseTest, FixtureRows) {
                 ElementsAre("1|2|100|primary|50|false|asphalt|AD|~|~", "2|1|100|primary|50|false|asphalt|AD|~|~",
                             "2|3|100|primary|50|false|asphalt|AD|~|~", "3|2|100|primary|50|false|asphalt|AD|~|~",
                             "3|4|101|secondary|48|false|~|AD|~|~", "3|7|104|tertiary|~|false|~|AD|~|~",
-                            "4|5|102|motorway|120|true|~|AD|~|~", "6|5|103|residential|~|false|~|AD|~|~",
+                            "4|5|102|motorway|120|true|~|AD|~|~", "6|5|103|residential|50|false|~|AD|~|~",
                             "7|3|104|tertiary|~|false|~|AD|~|~", "8|9|106|unclassified|~|false|~|FR|~|~",
                             "9|8|106|unclassified|~|false|~|FR|~|~"));
     auto length = sql().query_one("SELECT distance_m FROM routing_edges WHERE from_node = 1 AND to_node = 2");

@@ -51,7 +51,7 @@ const std::vector<std::string> kEdges = {
     "3>4 w101 secondary a0 - 48 AD",
     "3>7 w104 tertiary a0 - - AD",
     "4>5 w102 motorway a0 toll 120 AD",
-    "6>5 w103 residential a0 - - AD",
+    "6>5 w103 residential a0 - 50 AD",
     "6>7 w109 living_street a5 - - AD",
     "7>3 w104 tertiary a0 - - AD",
     "7>8 w105 service a4 - - FR",
@@ -203,7 +203,7 @@ TEST_F(SmallFixture, GraphFileReadsBackExactly) {
                                    "3>4 class=secondary a0 toll=false speed=48 country=AD",
                                    "3>7 class=tertiary a0 toll=false speed=0 country=AD",
                                    "4>5 class=motorway a0 toll=true speed=120 country=AD",
-                                   "6>5 class=residential a0 toll=false speed=0 country=AD",
+                                   "6>5 class=residential a0 toll=false speed=50 country=AD",
                                    "6>7 class=living_street a5 toll=false speed=0 country=AD",
                                    "7>3 class=tertiary a0 toll=false speed=0 country=AD",
                                    "7>8 class=service a4 toll=false speed=0 country=FR",
@@ -324,6 +324,44 @@ TEST(SmallWithDem, EdgesGetElevationsAndSlopeLengths) {
         // stores the slope length itself. Both read back as the same length (to decimetres).
         EXPECT_NEAR(edge->length_m, e.length_m, 0.06);
     }
+}
+
+TEST(Structures, TunnelAndBridgeHeightsFollowTheirEnds) {
+    // Heights rise by 1 m per sample column eastwards; a block of 3000 m sits over the tunnel's
+    // inner nodes 3 and 4 (columns 602 to 604, rows 595 to 605).
+    qr::testing::TempDir dir;
+    std::string bytes(1201u * 1201u * 2u, '\0');
+    for (int r = 0; r < 1201; ++r)
+        for (int c = 0; c < 1201; ++c) {
+            bool mountain = r >= 595 && r <= 605 && c >= 602 && c <= 604;
+            auto h = static_cast<std::uint16_t>(mountain ? 3000 : 1000 + c);
+            std::size_t i = (static_cast<std::size_t>(r) * 1201 + c) * 2;
+            bytes[i] = static_cast<char>(h >> 8);
+            bytes[i + 1] = static_cast<char>(h & 0xFF);
+        }
+    std::ofstream(dir.file("N42E001.hgt"), std::ios::binary) << bytes;
+    ExtractOptions options;
+    options.input_path = std::string(GI_TEST_DATA_DIR) + "/tunnel.osm";
+    options.dem_dir = dir.path().string();
+    auto net = extract_network(options);
+    ASSERT_TRUE(net.has_value()) << qr::render_error_report(net.error());
+    auto height = [&](std::int64_t id) {
+        for (const auto& n : net->nodes)
+            if (n.osm_id == id) return *n.elevation_m;
+        ADD_FAILURE() << "no node " << id;
+        return 0.0;
+    };
+    auto plane = [](double lon) { return 1000.0 + (lon - 1.0) * 1200.0; };
+    // Portals 2 and 5 keep the DEM; 3 and 4 lie on the straight line between them.
+    EXPECT_NEAR(height(2), plane(1.5005), 1e-6);
+    EXPECT_NEAR(height(5), plane(1.5045), 1e-6);
+    EXPECT_NEAR(height(3), plane(1.5020), 0.01);
+    EXPECT_NEAR(height(4), plane(1.5030), 0.01);
+    // The bridge meets a road only at 9: its other nodes take 9's height.
+    EXPECT_NEAR(height(9), plane(1.5020), 1e-6);
+    EXPECT_NEAR(height(8), height(9), 1e-9);
+    EXPECT_NEAR(height(7), height(9), 1e-9);
+    EXPECT_EQ(net->stats.structure_nodes_levelled, 4u);
 }
 
 TEST(SmallWithDem, MissingTileFailsNamingIt) {
