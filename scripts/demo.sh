@@ -91,7 +91,7 @@ psql_admin() { psql -X -q -h 127.0.0.1 -p "$PORT" -U "$DB_USER" -v ON_ERROR_STOP
 if [ -z "$(psql_admin -d postgres -tAc "SELECT 1 FROM pg_database WHERE datname = '$DB_NAME'")" ]; then
   psql_admin -d postgres -c "CREATE DATABASE $DB_NAME"
 fi
-psql_admin -d "$DB_NAME" -c "CREATE EXTENSION IF NOT EXISTS postgis"
+PGOPTIONS="-c client_min_messages=warning" psql_admin -d "$DB_NAME" -c "CREATE EXTENSION IF NOT EXISTS postgis"
 
 step "Configuration (demo/config)"
 CONFIG="$DEMO/config"
