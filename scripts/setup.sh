@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
   libcli11-dev libyaml-cpp-dev nlohmann-json3-dev libfmt-dev libpq-dev libabsl-dev
   libosmium2-dev libprotozero-dev zlib1g-dev libbz2-dev libexpat1-dev
-  libgtest-dev libgmock-dev libbenchmark-dev hyperfine
+  libgtest-dev libgmock-dev libbenchmark-dev hyperfine time
   postgresql-15 postgresql-15-postgis-3 postgresql-common postgresql-client-15
 )
 
