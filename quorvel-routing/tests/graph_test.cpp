@@ -126,6 +126,25 @@ TEST(GraphOpenErrors, TruncationUsesTheRecordSizesOfTheVersion) {
     }
 }
 
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+TEST(GraphOpen, DescriptorIsClosedOnEveryPath) {
+    auto good = write_temp_graph(with_version(7, kTriangle));
+    auto bad = write_temp_graph(with_version(7, kTriangle));
+    bad.truncate(100);
+    const std::size_t before = open_descriptors();
+    auto g = MappedGraph::open(good.path());
+    ASSERT_TRUE(g);
+    EXPECT_EQ(open_descriptors(), before) << "the mapping stays, the descriptor does not";
+    ASSERT_FALSE(MappedGraph::open(bad.path()));
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(g->node_coord(1).lat, 47.001f) << "the mapping is still readable";
+}
+
 TEST(GraphOpen, EveryVersionOpensWithoutWarnings) {
     for (std::uint32_t version = 1; version <= 7; ++version) {
         auto file = write_temp_graph(with_version(version, kTriangle));
