@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "outputs.hpp"
+#include "quorvel_routing/platform/text.hpp"
 
 namespace gravix_import {
 
@@ -86,11 +87,31 @@ quorvel_routing::GraphDescription graph_description(const RoadNetwork& net, std:
     return g;
 }
 
+Result<void> check_cell_size(const RoadNetwork& network, double cell_size_deg) {
+    if (!(cell_size_deg > 0.0) || !std::isfinite(cell_size_deg))
+        return fail("The cell size must be a positive number of degrees");
+    if (network.nodes.empty()) return {};
+    double min_lat = network.nodes[0].lat, max_lat = min_lat, min_lon = network.nodes[0].lon, max_lon = min_lon;
+    for (const auto& n : network.nodes) {
+        min_lat = std::min(min_lat, n.lat);
+        max_lat = std::max(max_lat, n.lat);
+        min_lon = std::min(min_lon, n.lon);
+        max_lon = std::max(max_lon, n.lon);
+    }
+    const double rows = std::floor((max_lat - min_lat) / cell_size_deg) + 1;
+    const double cols = std::floor((max_lon - min_lon) / cell_size_deg) + 1;
+    if (rows * cols > static_cast<double>(kMaxGridCells))
+        return fail(fmt::format("A cell size of {} degrees gives a grid of {} x {} cells over the roads (at most {}); "
+                                "choose a larger --cell-size",
+                                quorvel_routing::text::f64(cell_size_deg), static_cast<std::uint64_t>(rows),
+                                static_cast<std::uint64_t>(cols), kMaxGridCells));
+    return {};
+}
+
 Result<quorvel_routing::GraphFileLayout> write_graph(const RoadNetwork& network, const GraphFileOptions& options) {
     if (options.version < 1 || options.version > 7)
         return fail(fmt::format("Unsupported graph format version: {} (expected 1\u20137)", options.version));
-    if (!(options.cell_size_deg > 0.0f) || !std::isfinite(options.cell_size_deg))
-        return fail("The cell size must be a positive number of degrees");
+    QR_TRY(check_cell_size(network, options.cell_size_deg));
     const auto description = graph_description(network, options.version, options.cell_size_deg);
     std::filesystem::path temp = options.path;
     temp += fmt::format(".tmp-{}", ::getpid());

@@ -111,7 +111,7 @@ Result<std::string> run_import(const ImportRequest& request) {
         progress_line(fmt::format("Writing graph file {} (version {})...", *request.graph_file, request.graph_version));
         temp_graph = *request.graph_file;
         temp_graph += fmt::format(".part-{}", ::getpid());
-        if (!(request.cell_size_deg > 0.0)) return fail("The cell size must be a positive number of degrees");
+        QR_TRY(check_cell_size(network, request.cell_size_deg));
         auto written = quorvel_routing::write_graph_file(
             temp_graph, graph_description(network, request.graph_version, static_cast<float>(request.cell_size_deg)));
         if (!written) {

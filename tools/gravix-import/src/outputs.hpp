@@ -24,6 +24,13 @@ struct GraphFileOptions {
 [[nodiscard]] quorvel_routing::GraphDescription graph_description(const RoadNetwork& network,
                                                                   std::uint32_t version, float cell_size_deg);
 
+// Grids beyond this many cells are refused (4 bytes each in the file).
+inline constexpr std::uint64_t kMaxGridCells = 64u * 1024u * 1024u;
+
+// Fails when the cell size is not a positive number or gives a grid over the network's extent
+// of more than kMaxGridCells cells.
+[[nodiscard]] Result<void> check_cell_size(const RoadNetwork& network, double cell_size_deg);
+
 // Writes the graph file under a temporary name in the same directory and renames it into place,
 // so that a failed import leaves any earlier file untouched.
 [[nodiscard]] Result<quorvel_routing::GraphFileLayout> write_graph(const RoadNetwork& network,

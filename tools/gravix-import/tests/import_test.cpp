@@ -279,6 +279,14 @@ TEST_F(SmallFixture, FailedGraphWriteLeavesTheOldFile) {
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "old");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
+
+    // The fixture spans 0.004 degrees of latitude and 0.002 of longitude.
+    auto huge_grid = write_graph(net(), {path, 7, 0.0000001f});
+    ASSERT_FALSE(huge_grid.has_value());
+    EXPECT_EQ(huge_grid.error().message,
+              "A cell size of 0.00000010000000116860974 degrees gives a grid of 40000 x 20000 cells over the roads "
+              "(at most 67108864); choose a larger --cell-size");
+    EXPECT_FALSE(write_graph(net(), {path, 7, 0.0f}).has_value());
 }
 
 // A synthetic tile whose heights grow by one metre per sample row southwards and per column
