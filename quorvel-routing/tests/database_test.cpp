@@ -283,6 +283,7 @@ TEST_F(DatabaseFixture, ScoresFollowNameLikeAndNonNameLikeTokens) {
          .brand = "Migros"},
         {.lat = 47.4, .lon = 8.4, .name = "Coop Pronto", .street = "Seeweg", .housenumber = "3", .city = "Luzern",
          .brand = "Coop"},
+        {.lat = 47.5, .lon = 8.5, .street = "Zürichweg", .housenumber = "7", .city = "Thun"},
     });
     // Both words must match: only number 12 qualifies, and nothing matches number 99.
     EXPECT_EQ(label_of("Bahnhofstrasse 12"), "Bahnhofstrasse 12, Zürich");
@@ -295,6 +296,8 @@ TEST_F(DatabaseFixture, ScoresFollowNameLikeAndNonNameLikeTokens) {
     // Two plain words: threshold 0, every row qualifies, the best score wins.
     EXPECT_EQ(label_of("coop LUZERN"), "Coop, Seeweg 3, Luzern");
     EXPECT_TRUE(resolve("Nirgendwo Nichts").has_value());
+    // Case folding beyond ASCII: the street word must match.
+    EXPECT_EQ(label_of("ZÜRICHWEG"), "Zürichweg 7, Thun");
 
     auto hit = resolve("  Seeweg\t3 ");
     ASSERT_TRUE(hit.has_value());

@@ -96,7 +96,9 @@ qr::Result<std::unique_ptr<ScratchDatabase>> ScratchDatabase::create(const PgSer
     const std::string schema = QR_TRY(read_file(schema_path()));
     auto admin = QR_TRY(qr::pg::Connection::open(server.conninfo(server.maintenance_db)));
     std::unique_ptr<ScratchDatabase> db(new ScratchDatabase(server, unique_name(tag)));
-    QR_TRY(admin.exec(fmt::format("CREATE DATABASE {}", db->name_)));
+    // UTF8 with a Unicode-aware ctype whatever the cluster was made with, so that ILIKE folds
+    // the case of letters like Ü as it does on a production database.
+    QR_TRY(admin.exec(fmt::format("CREATE DATABASE {} TEMPLATE template0 ENCODING 'UTF8' LOCALE 'C.UTF-8'", db->name_)));
     // From here on the destructor drops the database again, whatever fails.
     auto sql = qr::pg::Connection::open(db->conninfo());
     if (!sql) return qr::fail(std::move(sql).error().context("Cannot connect to the new database"));
