@@ -41,7 +41,7 @@ Result<std::int64_t> copy_edges(pg::Connection& db, const RoadNetwork& net) {
         "surface, country_code, from_elevation_m, to_elevation_m) FROM STDIN"));
     for (const auto& e : net.edges) {
         const RoadWay& way = net.ways[e.way];
-        if (way.access_class > kMaxDatabaseAccessClass) continue;
+        if (e.access_class > kMaxDatabaseAccessClass) continue;
         const RoadNode& a = net.nodes[e.from];
         const RoadNode& b = net.nodes[e.to];
         std::string from = std::to_string(a.osm_id), to = std::to_string(b.osm_id), way_id = std::to_string(way.osm_id);

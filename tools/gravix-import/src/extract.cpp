@@ -87,10 +87,16 @@ public:
     ExtractStats stats;
     std::optional<Error> failure;
 
+    absl::flat_hash_map<std::int64_t, std::uint8_t> barrier_class;  // nodes whose barrier restricts cars
+
     void node(const osmium::Node& node) {
         ++stats.osm_nodes;
         const auto& tags = node.tags();
         if (tags.empty() || !node.location().valid()) return;
+        if (auto barrier = tag(tags, "barrier")) {
+            AccessTags access{tag(tags, "access"), tag(tags, "vehicle"), tag(tags, "motor_vehicle"), tag(tags, "motorcar")};
+            if (auto cls = barrier_access_class(*barrier, access); cls > 0) barrier_class.emplace(node.id(), cls);
+        }
         collect_station_and_place(tags, node.id(), 'n', node.location().lat(), node.location().lon());
     }
 
@@ -549,13 +555,13 @@ std::vector<std::uint8_t> main_component_of(const RoadNetwork& net) {
     std::vector<std::uint32_t> adj_first(n + 1, 0);
     std::vector<std::uint32_t> adj;
     for (const auto& e : net.edges)
-        if (net.ways[e.way].access_class <= 4) ++adj_first[e.from + 1];
+        if (e.access_class <= 4) ++adj_first[e.from + 1];
     for (std::uint32_t i = 0; i < n; ++i) adj_first[i + 1] += adj_first[i];
     adj.resize(adj_first[n]);
     {
         std::vector<std::uint32_t> cursor(adj_first.begin(), adj_first.end() - 1);
         for (const auto& e : net.edges)
-            if (net.ways[e.way].access_class <= 4) adj[cursor[e.from]++] = e.to;
+            if (e.access_class <= 4) adj[cursor[e.from]++] = e.to;
     }
     // Iterative Tarjan.
     constexpr std::uint32_t kUnseen = 0xFFFFFFFFu;
@@ -728,6 +734,10 @@ Result<RoadNetwork> extract_network(const ExtractOptions& options) {
                 const double rise = *nb.elevation_m - *na.elevation_m;
                 edge.length_m = std::sqrt(edge.horizontal_m * edge.horizontal_m + rise * rise);
             }
+            edge.access_class = way.access_class;
+            for (const RoadNode* end : {&na, &nb})
+                if (auto it = collector.barrier_class.find(end->osm_id); it != collector.barrier_class.end())
+                    edge.access_class = std::max(edge.access_class, it->second);
             edge.country_code = country_at((na.lat + nb.lat) / 2, (na.lon + nb.lon) / 2);
             edge.country = country_table_index(net.country_codes[edge.country_code]);
             if (pending.direction == Direction::Both || pending.direction == Direction::Forward) {
@@ -747,6 +757,8 @@ Result<RoadNetwork> extract_network(const ExtractOptions& options) {
         }
     }
     collector.ways = {};
+    for (const auto& node : net.nodes)
+        if (collector.barrier_class.contains(node.osm_id)) ++net.stats.barriers;
     std::stable_sort(net.edges.begin(), net.edges.end(),
                      [](const RoadEdge& x, const RoadEdge& y) { return x.from < y.from; });
 

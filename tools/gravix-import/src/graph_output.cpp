@@ -62,7 +62,7 @@ quorvel_routing::GraphDescription graph_description(const RoadNetwork& net, std:
         out.road_class = way.road_class;
         out.maxspeed_kmh = static_cast<std::uint8_t>(std::clamp(e.maxspeed_kmh.value_or(0), 0, 255));
         out.country = e.country;
-        out.access_class = way.access_class;
+        out.access_class = e.access_class;
         out.toll = way.toll;
         if (out.has_elevation) {
             out.elevation_from_m = static_cast<float>(*a.elevation_m);

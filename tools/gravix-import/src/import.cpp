@@ -154,6 +154,7 @@ Result<std::string> run_import(const ImportRequest& request) {
     out += fmt::format("  restrictions:       {} relations read, {} used, {} skipped; {} pairs, {} triples\n",
                        s.restrictions_read, s.restrictions_used, s.restrictions_skipped,
                        network.restriction_pairs.size(), network.restriction_triples.size());
+    out += fmt::format("  barriers:           {} on roads, restricting cars\n", s.barriers);
     out += fmt::format("  charging stations:  {}\n", network.stations.size());
     out += fmt::format("  addresses/places:   {}\n", network.places.size());
     out += fmt::format("  country boundaries: {}\n", s.boundaries);

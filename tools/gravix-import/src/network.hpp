@@ -29,6 +29,7 @@ struct RoadEdge {
     double length_m = 0.0;         // along the slope when elevations are known
     double horizontal_m = 0.0;     // great-circle length
     std::optional<int> maxspeed_kmh;
+    std::uint8_t access_class = 0;  // the way's, or a barrier's at either end when that is stricter
     std::uint8_t country = 0;      // graph file country table index, 0 = none
     std::uint32_t country_code = 0;  // index into RoadNetwork::country_codes, 0 = none
 };
@@ -107,6 +108,7 @@ struct ExtractStats {
     std::uint64_t osm_relations = 0;
     std::uint64_t road_ways = 0;
     std::uint64_t closed_ways_skipped = 0;  // oneway=reversible/alternating
+    std::uint64_t barriers = 0;             // barrier nodes on roads that restrict cars
     std::uint64_t restrictions_read = 0;
     std::uint64_t restrictions_used = 0;
     std::uint64_t restrictions_skipped = 0;

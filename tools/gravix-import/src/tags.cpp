@@ -137,6 +137,22 @@ std::uint8_t access_class_of(const AccessTags& tags) {
     return 0;
 }
 
+std::uint8_t barrier_access_class(std::string_view barrier, const AccessTags& tags) {
+    for (const auto& tag : {tags.motorcar, tags.motor_vehicle, tags.vehicle, tags.access}) {
+        if (!tag) continue;
+        if (auto cls = access_value_class(*tag)) return *cls;
+    }
+    static constexpr std::string_view kBlocking[] = {
+        "bollard",     "block",      "jersey_barrier", "log",        "rock",       "cycle_barrier",
+        "kissing_gate", "stile",     "turnstile",      "full-height_turnstile", "motorcycle_barrier",
+        "bus_trap",    "chain",      "planter",        "debris",     "barrier_board", "rope",
+        "sump_buster", "wedge",      "spikes",         "fence",      "wall",       "kerb_barrier",
+    };
+    for (auto kind : kBlocking)
+        if (kind == barrier) return 5;
+    return 0;
+}
+
 std::optional<double> parse_power_kw(std::string_view value) {
     std::optional<double> best;
     std::string_view rest_list = value;

@@ -44,6 +44,12 @@ struct AccessTags {
 // vehicle, then access; 0 when none says anything.
 [[nodiscard]] std::uint8_t access_class_of(const AccessTags& tags);
 
+// Access class a `barrier` node puts on the road edges that touch it: its own access tags when
+// they say something about cars (most specific first, as for ways), otherwise by kind: 5 for
+// barriers no car passes (bollard, block, jersey_barrier, stile, chain, ...), 0 for gates, toll
+// booths, border controls, cattle grids and kinds not known.
+[[nodiscard]] std::uint8_t barrier_access_class(std::string_view barrier, const AccessTags& tags);
+
 // Charging power in kW from an output value: "22 kW", "50kW", "3.7", "11000 W", "150 kVA",
 // lists ("22;50" -> the largest). Bare numbers are kW, except above 1000, which are watts.
 [[nodiscard]] std::optional<double> parse_power_kw(std::string_view value);

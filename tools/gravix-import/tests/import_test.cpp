@@ -372,6 +372,18 @@ TEST(Structures, TunnelAndBridgeHeightsFollowTheirEnds) {
     EXPECT_EQ(net->stats.structure_nodes_levelled, 4u);
 }
 
+TEST(Barriers, RestrictTheEdgesThatTouchThem) {
+    ExtractOptions options;
+    options.input_path = std::string(GI_TEST_DATA_DIR) + "/barrier.osm";
+    auto net = extract_network(options);
+    ASSERT_TRUE(net.has_value()) << qr::render_error_report(net.error());
+    std::vector<std::string> lines;
+    for (const auto& e : net->edges)
+        lines.push_back(fmt::format("{}>{} a{}", net->nodes[e.from].osm_id, net->nodes[e.to].osm_id, e.access_class));
+    EXPECT_THAT(lines, ElementsAre("1>2 a5", "2>3 a5", "3>4 a4", "4>5 a4", "5>6 a0", "6>7 a0", "7>8 a0", "8>9 a0"));
+    EXPECT_EQ(net->stats.barriers, 2u);
+}
+
 TEST(SmallWithDem, MissingTileFailsNamingIt) {
     qr::testing::TempDir dir;
     ExtractOptions options;

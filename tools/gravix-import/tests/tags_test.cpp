@@ -100,6 +100,17 @@ TEST(Access, MostSpecificKnownTagWins) {
     for (const Case& c : cases) EXPECT_EQ(access_class_of(c.tags), c.expected) << c.why;
 }
 
+TEST(Access, Barriers) {
+    EXPECT_EQ(barrier_access_class("bollard", {}), 5);
+    EXPECT_EQ(barrier_access_class("block", {}), 5);
+    EXPECT_EQ(barrier_access_class("gate", {}), 0);
+    EXPECT_EQ(barrier_access_class("toll_booth", {}), 0);
+    EXPECT_EQ(barrier_access_class("something_new", {}), 0);
+    EXPECT_EQ(barrier_access_class("gate", {"private", std::nullopt, std::nullopt, std::nullopt}), 4);
+    EXPECT_EQ(barrier_access_class("bollard", {"no", std::nullopt, "yes", std::nullopt}), 0);
+    EXPECT_EQ(barrier_access_class("lift_gate", {std::nullopt, std::nullopt, std::nullopt, "destination"}), 1);
+}
+
 TEST(Charging, PowerValues) {
     struct Case {
         const char* value;
