@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "quorvel_routing/platform/log.hpp"
+#include "graph_fixtures.hpp"
 
 namespace qr = quorvel_routing;
 
@@ -27,13 +27,6 @@ qr::EdgeData db_edge(std::optional<std::string> highway, float length_m, std::op
     e.from_elevation_m = elev_from;
     e.to_elevation_m = elev_to;
     return e;
-}
-
-// The log line without its timestamp, or "" when nothing was logged.
-std::string logged_line_without_time(const std::string& captured) {
-    auto space = captured.find(' ');
-    if (space == std::string::npos) return "";
-    return captured.substr(space + 1);
 }
 
 const qr::EvConfig kDefaults{};
@@ -152,22 +145,17 @@ TEST(RoutingProfileSelection, ByName) {
 }
 
 TEST(RoutingProfileSelection, UnknownNameWarnsAndFallsBackToCarFast) {
-    qr::log::install(qr::log::parse_filter("warn"), false);
     for (const char* name : {"Car-Fast", "bicycle", ""}) {
-        testing::internal::CaptureStdout();
-        auto p = qr::RoutingProfile::by_name_with_config(name, kDefaults);
-        std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(logged_line_without_time(out),
-                  std::string(" WARN quorvel_routing::profile: Unknown profile '") + name +
-                      "', falling back to car-fast\n");
-        ASSERT_NE(p.car(), nullptr);
-        EXPECT_EQ(p.name(), "car-fast");
-        EXPECT_FALSE(p.car()->distance_only);
+        std::optional<qr::RoutingProfile> p;
+        auto lines = qr::testing::capture_log_lines([&] { p = qr::RoutingProfile::by_name_with_config(name, kDefaults); });
+        EXPECT_EQ(lines, (std::vector<std::string>{std::string("WARN quorvel_routing::profile: Unknown profile '") +
+                                                   name + "', falling back to car-fast"}));
+        ASSERT_NE(p->car(), nullptr);
+        EXPECT_EQ(p->name(), "car-fast");
+        EXPECT_FALSE(p->car()->distance_only);
     }
-    testing::internal::CaptureStdout();
-    (void)qr::RoutingProfile::by_name_with_config("car-short", kDefaults);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    qr::log::install(qr::log::Filter{}, false);
+    auto lines = qr::testing::capture_log_lines([] { (void)qr::RoutingProfile::by_name_with_config("car-short", kDefaults); });
+    EXPECT_TRUE(lines.empty());
 }
 
 TEST(RoutingProfileTolls, Overrides) {

@@ -4,10 +4,8 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -19,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "graph_fixtures.hpp"
 #include "quorvel_routing/graph_writer.hpp"
 #include "quorvel_routing/router.hpp"
 #include "quorvel_routing/spatial.hpp"
@@ -41,19 +40,13 @@ struct RefEdge {
     qr::EdgeView view;
 };
 
-std::uint64_t g_file_counter = 0;
-
 Written write_and_open(qr::GraphDescription desc) {
     Written w;
-    auto path = std::filesystem::temp_directory_path() /
-                fmt::format("qr_crosscheck_{}_{}.graph", ::getpid(), g_file_counter++);
-    auto layout = qr::write_graph_file(path, desc);
-    if (!layout) throw std::runtime_error("write: " + layout.error().message);
-    auto graph = qr::MappedGraph::open(path);
-    std::filesystem::remove(path);
+    auto file = qr::testing::write_temp_graph(desc);
+    auto graph = qr::MappedGraph::open(file.path());
     if (!graph) throw std::runtime_error("open: " + graph.error().message);
     w.desc = std::move(desc);
-    w.layout = std::move(*layout);
+    w.layout = file.layout();
     w.graph.emplace(std::move(*graph));
     return w;
 }

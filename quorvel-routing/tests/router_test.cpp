@@ -2,22 +2,33 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cmath>
-#include <filesystem>
-#include <sstream>
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "graph_fixtures.hpp"
 #include "quorvel_routing/graph_writer.hpp"
-#include "quorvel_routing/platform/log.hpp"
 #include "quorvel_routing/spatial.hpp"
 
 namespace qr = quorvel_routing;
 using qr::SearchForm;
+
+// Every allocation through operator new is counted, so that a test can check that a search
+// allocates a bounded number of times, not once per relaxation.
+namespace {
+std::uint64_t g_allocations = 0;
+}
+void* operator new(std::size_t size) {
+    ++g_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -65,14 +76,10 @@ struct GraphBuilder {
         }
     }
 
+    // The mapping outlives the temporary file, which is removed on return.
     qr::MappedGraph open() const {
-        static std::atomic<int> counter{0};
-        auto path = std::filesystem::temp_directory_path() /
-                    fmt::format("qr_router_test_{}_{}.graph", ::getpid(), counter++);
-        auto written = qr::write_graph_file(path, desc);
-        if (!written) throw std::runtime_error("write: " + written.error().message);
-        auto graph = qr::MappedGraph::open(path);
-        std::filesystem::remove(path);
+        auto file = qr::testing::write_temp_graph(desc);
+        auto graph = qr::MappedGraph::open(file.path());
         if (!graph) throw std::runtime_error("open: " + graph.error().message);
         return std::move(*graph);
     }
@@ -89,20 +96,6 @@ std::string form_name(SearchForm f) {
         case SearchForm::TripleRestricted: return "triples";
     }
     return "?";
-}
-
-// Log lines of the router captured while `fn` runs, each without its timestamp.
-template <class Fn>
-std::vector<std::string> router_log_lines(Fn&& fn) {
-    qr::log::install(qr::log::parse_filter("quorvel_routing::router=info"), false);
-    testing::internal::CaptureStdout();
-    fn();
-    std::string out = testing::internal::GetCapturedStdout();
-    qr::log::install(qr::log::Filter{}, false);
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find(' ') + 1));
-    return lines;
 }
 
 using Path = std::vector<std::uint32_t>;
@@ -360,38 +353,38 @@ TEST(StepBudget, BidirectionalWithOneStep) {
 
     // The end is a direct successor: the forward-only path of one edge.
     qr::RouteOutcome route;
-    auto lines = router_log_lines([&] { route = qr::find_route(g, s, a, car_short(), 1); });
+    auto lines = qr::testing::capture_log_lines([&] { route = qr::find_route(g, s, a, car_short(), 1); });
     ASSERT_TRUE(route.has_value());
     EXPECT_EQ(route->path, (Path{s, a}));
     EXPECT_EQ(route->cost, 120.0);
     EXPECT_EQ(route->nodes_explored, 1u);
     EXPECT_EQ(lines, (std::vector<std::string>{
-                         " INFO quorvel_routing::router: Route search hit step limit (1 steps)",
-                         " INFO quorvel_routing::router: Forward search DID reach end node with cost=120.0, using "
+                         "INFO quorvel_routing::router: Route search hit step limit (1 steps)",
+                         "INFO quorvel_routing::router: Forward search DID reach end node with cost=120.0, using "
                          "forward-only path"}));
 
     // Two edges away: the budget.
-    lines = router_log_lines([&] { route = qr::find_route(g, s, t, car_short(), 1); });
+    lines = qr::testing::capture_log_lines([&] { route = qr::find_route(g, s, t, car_short(), 1); });
     EXPECT_EQ(route, std::unexpected(qr::RouteFindError::step_limit(1)));
-    EXPECT_EQ(lines, (std::vector<std::string>{" INFO quorvel_routing::router: Route search hit step limit (1 steps)"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"INFO quorvel_routing::router: Route search hit step limit (1 steps)"}));
 
     // Start is the end: met at the first pop.
-    lines = router_log_lines([&] { route = qr::find_route(g, s, s, car_short(), 1); });
+    lines = qr::testing::capture_log_lines([&] { route = qr::find_route(g, s, s, car_short(), 1); });
     ASSERT_TRUE(route.has_value());
     EXPECT_EQ(route->path, (Path{s}));
 
     // Pops: s forward, t backward, a forward (the frontiers meet at a). A budget of 3 ends the
     // loop before the stopping rule is checked, and the route found by then is returned.
-    lines = router_log_lines([&] { route = qr::find_route(g, s, t, car_short(), 3); });
+    lines = qr::testing::capture_log_lines([&] { route = qr::find_route(g, s, t, car_short(), 3); });
     ASSERT_TRUE(route.has_value());
     EXPECT_EQ(route->path, (Path{s, a, t}));
     EXPECT_EQ(route->cost, 250.0);
     EXPECT_EQ(route->nodes_explored, 3u);
-    EXPECT_EQ(lines, (std::vector<std::string>{" INFO quorvel_routing::router: Route search hit step limit (3 steps)"}));
+    EXPECT_EQ(lines, (std::vector<std::string>{"INFO quorvel_routing::router: Route search hit step limit (3 steps)"}));
     EXPECT_EQ(qr::find_route(g, s, t, car_short(), 2), std::unexpected(qr::RouteFindError::step_limit(2)));
 
     // Enough steps: no log line.
-    lines = router_log_lines([&] { route = qr::find_route(g, s, t, car_short(), 100); });
+    lines = qr::testing::capture_log_lines([&] { route = qr::find_route(g, s, t, car_short(), 100); });
     ASSERT_TRUE(route.has_value());
     EXPECT_TRUE(lines.empty());
 }
@@ -406,7 +399,7 @@ TEST(StepBudget, RestrictedFormsStopAtOnceWithoutLogLine) {
         b.force_form(form);
         auto g = b.open();
         qr::RouteOutcome route;
-        auto lines = router_log_lines([&] { route = qr::find_route(g, s, a, car_short(), 1); });
+        auto lines = qr::testing::capture_log_lines([&] { route = qr::find_route(g, s, a, car_short(), 1); });
         EXPECT_EQ(route, std::unexpected(qr::RouteFindError::step_limit(1)));
         EXPECT_TRUE(lines.empty());
         EXPECT_EQ(qr::find_route(g, s, s, car_short(), 0), std::unexpected(qr::RouteFindError::step_limit(0)));
@@ -608,4 +601,41 @@ TEST(RouteInput, NodeOutsideTheGraph) {
     ASSERT_FALSE(route.has_value());
     EXPECT_EQ(route.error().kind, qr::RouteFindError::Kind::GraphError);
     EXPECT_EQ(route.error().display(), "Route search failed on a corrupt graph file: Node index 7 is outside the graph (2 nodes)");
+}
+
+TEST_P(EveryForm, AllocationsDoNotGrowWithRelaxations) {
+    // A 40 x 40 grid of two-way residential roads, searched corner to corner.
+    GraphBuilder b;
+    b.desc.cell_size_deg = 0.005f;
+    const std::uint32_t side = 40;
+    for (std::uint32_t r = 0; r < side; ++r)
+        for (std::uint32_t c = 0; c < side; ++c) b.node(50.0 + 0.001 * r, 8.0 + 0.0015 * c);
+    for (std::uint32_t r = 0; r < side; ++r)
+        for (std::uint32_t c = 0; c < side; ++c) {
+            if (c + 1 < side) b.road(r * side + c, r * side + c + 1, 120.0f);
+            if (r + 1 < side) b.road(r * side + c, (r + 1) * side + c, 120.0f);
+        }
+    b.force_form(GetParam());
+    auto g = b.open();
+    for (const char* name : {"car-fast", "car-short", "ev-default"}) {
+        SCOPED_TRACE(name);
+        auto profile = qr::RoutingProfile::by_name_with_config(name, kVehicle);
+        const std::uint64_t before = g_allocations;
+        auto route = qr::find_route(g, 0, side * side - 1, profile, 1000000);
+        const std::uint64_t allocations = g_allocations - before;
+        ASSERT_TRUE(route.has_value());
+        EXPECT_GT(route->nodes_explored, 500u);
+        // Per-call arrays, islands, queue and map growth and the path: a few dozen at most,
+        // against thousands of relaxations.
+        EXPECT_LT(allocations, 64u) << "explored " << route->nodes_explored;
+    }
+    if (GetParam() != SearchForm::Bidirectional) {
+        // The counter does see per-state allocations: std::unordered_map allocates a node for
+        // every state it records (one reason the searches use the flat map).
+        const std::uint64_t before = g_allocations;
+        auto route = qr::detail::find_route_with_state_map(g, 0, side * side - 1, car_fast(), 1000000, std::nullopt,
+                                                           qr::detail::StateMapKind::StdUnordered);
+        ASSERT_TRUE(route.has_value());
+        EXPECT_GT(g_allocations - before, 1000u);
+    }
 }
