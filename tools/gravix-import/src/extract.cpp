@@ -432,6 +432,7 @@ void resolve_restrictions(RoadNetwork& net, const std::vector<TurnRestriction>& 
         const std::uint32_t v = via->second;
         const bool only = r.kind.starts_with("only_");
         const bool same_way = from_way->second == to_way->second;
+        const bool u_turn_kind = r.kind == "no_u_turn" || r.kind == "only_u_turn";
         std::size_t produced = 0;
         for (std::uint32_t k = first_in[v]; k < first_in[v + 1]; ++k) {
             const std::uint32_t fe = in_edges[k];
@@ -440,8 +441,9 @@ void resolve_restrictions(RoadNetwork& net, const std::vector<TurnRestriction>& 
             for (std::uint32_t te = first_out[v]; te < first_out[v + 1]; ++te) {
                 const RoadEdge& out = net.edges[te];
                 if (out.way != to_way->second) continue;
-                // On one and the same way only the reversal is the restricted turn.
-                if (same_way && out.to != net.edges[fe].from) continue;
+                // From a way onto itself: a U-turn kind means the reversal, any other kind
+                // going on along the way.
+                if (same_way && (out.to == net.edges[fe].from) != u_turn_kind) continue;
                 allowed_or_banned.push_back(te);
             }
             if (allowed_or_banned.empty()) continue;

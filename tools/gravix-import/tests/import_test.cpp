@@ -372,6 +372,48 @@ TEST(Structures, TunnelAndBridgeHeightsFollowTheirEnds) {
     EXPECT_EQ(net->stats.structure_nodes_levelled, 4u);
 }
 
+// Way 10 runs 1-2-3 (both ways), way 11 runs 2-4; the restrictions are from way 10 onto itself.
+RoadNetwork junction_network() {
+    RoadNetwork net;
+    for (std::int64_t id : {1, 2, 3, 4}) net.nodes.push_back({id, 42.5, 1.5 + 0.001 * id, std::nullopt});
+    net.ways.resize(2);
+    net.ways[0].osm_id = 10;
+    net.ways[0].nodes = {0, 1, 2};
+    net.ways[1].osm_id = 11;
+    net.ways[1].nodes = {1, 3};
+    // Sorted by source: 1>2, 2>1, 2>3, 2>4, 3>2, 4>2.
+    auto edge = [](std::uint32_t from, std::uint32_t to, std::uint32_t way) {
+        RoadEdge e;
+        e.from = from;
+        e.to = to;
+        e.way = way;
+        return e;
+    };
+    net.edges = {edge(0, 1, 0), edge(1, 0, 0), edge(1, 2, 0), edge(1, 3, 1), edge(2, 1, 0), edge(3, 1, 1)};
+    return net;
+}
+
+TEST(Restrictions, FromAWayOntoItself) {
+    struct Case {
+        const char* kind;
+        std::vector<NodeTriple> triples;
+    };
+    const Case cases[] = {
+        {"no_u_turn", {{1, 2, 1}, {3, 2, 3}}},
+        {"no_straight_on", {{1, 2, 3}, {3, 2, 1}}},
+        {"only_straight_on", {{1, 2, 1}, {1, 2, 4}, {3, 2, 3}, {3, 2, 4}}},
+        {"only_u_turn", {{1, 2, 3}, {1, 2, 4}, {3, 2, 1}, {3, 2, 4}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.kind);
+        RoadNetwork net = junction_network();
+        resolve_restrictions(net, {TurnRestriction{99, c.kind, 10, 2, 10}});
+        EXPECT_THAT(net.restriction_triples, ElementsAreArray(c.triples));
+        EXPECT_EQ(net.restriction_pairs.size(), c.triples.size());
+        EXPECT_EQ(net.stats.restrictions_used, 1u);
+    }
+}
+
 TEST(Barriers, RestrictTheEdgesThatTouchThem) {
     ExtractOptions options;
     options.input_path = std::string(GI_TEST_DATA_DIR) + "/barrier.osm";
