@@ -620,8 +620,9 @@ Result<RoadNetwork> extract_network(const ExtractOptions& options) {
     try {
         osmium::io::File file(options.input_path);
         osmium::io::Reader reader(file, osmium::osm_entity_bits::all);
-        LocationIndex index;
-        osmium::handler::NodeLocationsForWays<LocationIndex> locations(index);
+        // Negative ids (files written by editors before upload) get an index of their own.
+        LocationIndex index, negative_index;
+        osmium::handler::NodeLocationsForWays<LocationIndex, LocationIndex> locations(index, negative_index);
         locations.ignore_errors();
         const double file_size = static_cast<double>(std::max<std::size_t>(reader.file_size(), 1));
         auto last = std::chrono::steady_clock::now();
