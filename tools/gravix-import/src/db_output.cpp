@@ -1,5 +1,7 @@
 #include <fmt/format.h>
 
+#include <chrono>
+
 #include "outputs.hpp"
 #include "quorvel_routing/platform/log.hpp"
 #include "quorvel_routing/platform/pg.hpp"
@@ -124,20 +126,33 @@ Result<std::int64_t> copy_places(pg::Connection& db, const RoadNetwork& net) {
 
 }  // namespace
 
-Result<DatabaseLoadCounts> load_database(const RoadNetwork& net, const std::string& conninfo) {
+Result<DatabaseLoadCounts> load_database(const RoadNetwork& net, const std::string& conninfo,
+                                         const std::function<void(const std::string&)>& progress) {
     auto db = QR_TRY(pg::Connection::open(conninfo));
     DatabaseLoadCounts counts;
+    const auto start = std::chrono::steady_clock::now();
+    auto loaded = [&](const char* table, std::int64_t rows) {
+        if (!progress) return;
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        progress(fmt::format("  {}: {} rows ({} s)", table, rows, text::fixed(s, 1)));
+    };
     auto run = [&]() -> Result<void> {
         QR_TRY(db.exec("BEGIN"));
         QR_TRY(db.exec_script(schema_sql()));
         QR_TRY(db.exec("TRUNCATE nodes, routing_edges, road_segments, way_nodes, charging_stations, address_points "
                        "RESTART IDENTITY"));
         counts.nodes = QR_TRY(copy_nodes(db, net));
+        loaded("nodes", counts.nodes);
         counts.routing_edges = QR_TRY(copy_edges(db, net));
+        loaded("routing_edges", counts.routing_edges);
         counts.road_segments = QR_TRY(copy_segments(db, net));
+        loaded("road_segments", counts.road_segments);
         counts.way_nodes = QR_TRY(copy_way_nodes(db, net));
+        loaded("way_nodes", counts.way_nodes);
         counts.charging_stations = QR_TRY(copy_stations(db, net));
+        loaded("charging_stations", counts.charging_stations);
         counts.address_points = QR_TRY(copy_places(db, net));
+        loaded("address_points", counts.address_points);
         QR_TRY(db.exec("COMMIT"));
         return {};
     };

@@ -129,7 +129,7 @@ Result<std::string> run_import(const ImportRequest& request) {
     std::optional<DatabaseLoadCounts> counts;
     if (request.database) {
         progress_line("Loading the database (one transaction)...");
-        auto loaded = load_database(network, conninfo);
+        auto loaded = load_database(network, conninfo, progress_line);
         if (!loaded) {
             discard_temp();
             return fail(std::move(loaded).error());

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "network.hpp"
@@ -51,7 +52,9 @@ inline constexpr std::uint8_t kMaxDatabaseAccessClass = 3;
 
 // Creates the tables if needed and replaces their contents in one transaction (COPY). On any
 // failure the transaction is rolled back and the database keeps what it held before.
-[[nodiscard]] Result<DatabaseLoadCounts> load_database(const RoadNetwork& network, const std::string& conninfo);
+// `progress`, when given, is called with one line per loaded table.
+[[nodiscard]] Result<DatabaseLoadCounts> load_database(const RoadNetwork& network, const std::string& conninfo,
+                                                       const std::function<void(const std::string&)>& progress = {});
 
 // The schema the tool creates (the project's sql/schema.sql, compiled in).
 [[nodiscard]] std::string_view schema_sql();
