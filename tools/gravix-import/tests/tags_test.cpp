@@ -123,7 +123,9 @@ TEST(Charging, PowerValues) {
     for (const Case& c : cases) {
         auto kw = parse_power_kw(c.value);
         ASSERT_EQ(kw.has_value(), c.kw.has_value()) << c.value;
-        if (kw) EXPECT_DOUBLE_EQ(*kw, *c.kw) << c.value;
+        if (kw) {
+            EXPECT_DOUBLE_EQ(*kw, *c.kw) << c.value;
+        }
     }
 }
 
