@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -90,7 +91,14 @@ Result<std::string> run_import(const ImportRequest& request) {
     ExtractOptions options;
     options.input_path = request.input_path;
     options.dem_dir = request.dem_dir;
-    options.default_country = request.country;
+    if (request.country) {
+        std::string code = *request.country;
+        for (char& c : code)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (code.size() != 2 || !std::all_of(code.begin(), code.end(), [](char c) { return c >= 'A' && c <= 'Z'; }))
+            return fail(fmt::format("Invalid country code '{}' (expected two letters, e.g. AD)", *request.country));
+        options.default_country = code;
+    }
     options.progress = [&](const ExtractStats& s, double fraction) {
         progress_line(fmt::format("Reading {}: {}% of the file, {} nodes, {} ways, {} relations, {} road ways, {} s",
                                   request.input_path, text::fixed(100.0 * fraction, 0), s.osm_nodes, s.osm_ways,

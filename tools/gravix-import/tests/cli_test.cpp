@@ -70,11 +70,14 @@ TEST(Cli, NothingToDoIsAUsageError) {
     EXPECT_EQ(r.err, "Nothing to do: give --graph-file PATH, --database or both\nRun with --help for more information.\n");
     EXPECT_EQ(run(dir, "--graph-file g.bin").status, 106);  // CLI11: the input is required
     EXPECT_EQ(run(dir, "'" + kSmall + "' --graph-file g.bin --graph-version 8").status, 105);
+    RunResult country = run(dir, "'" + kSmall + "' --graph-file g.bin --country Andorra");
+    EXPECT_EQ(country.status, 1);
+    EXPECT_EQ(country.err, "Error: Invalid country code 'Andorra' (expected two letters, e.g. AD)\n");
 }
 
 TEST(Cli, ImportsTheFixtureAndSummarises) {
     qr::testing::TempDir dir;
-    RunResult r = run(dir, fmt::format("'{}' --graph-file small.bin --graph-version 7 --country FR", kSmall));
+    RunResult r = run(dir, fmt::format("'{}' --graph-file small.bin --graph-version 7 --country fr", kSmall));
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 12u) << r.out;
