@@ -1,4 +1,5 @@
 #include "quorvel_routing/config.hpp"
+#include "quorvel_routing/platform/text.hpp"
 
 #include <yaml-cpp/yaml.h>
 #include <fmt/format.h>
@@ -130,18 +131,11 @@ std::optional<double> scalar_number(const std::string& raw) {
         return std::numeric_limits<double>::infinity();
     if (s == "-.inf" || s == "-.Inf" || s == "-.INF") return -std::numeric_limits<double>::infinity();
     if (s == ".nan" || s == ".NaN" || s == ".NAN") return std::numeric_limits<double>::quiet_NaN();
-    std::string_view v = s;
-    if (v.starts_with('+')) v.remove_prefix(1);
-    if (v.empty()) return std::nullopt;
-    for (char c : v)
+    // Anything with letters other than an exponent is text to YAML, whatever the float grammar says.
+    for (char c : s)
         if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == 'e' || c == 'E' || c == '-' || c == '+'))
             return std::nullopt;
-    double value = 0;
-    auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), value);
-    if (end != v.data() + v.size()) return std::nullopt;
-    if (ec == std::errc::result_out_of_range) return std::strtod(std::string(v).c_str(), nullptr);
-    if (ec != std::errc{}) return std::nullopt;
-    return value;
+    return text::parse_f64(s);
 }
 
 std::optional<std::int64_t> scalar_integer(const std::string& raw) {

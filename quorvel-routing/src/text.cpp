@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 namespace quorvel_routing::text {
 
@@ -28,6 +29,19 @@ std::string fixed(double value, int decimals) { return fmt::format("{:.{}f}", va
 double round_to(double value, int decimals) {
     double scale = std::pow(10.0, decimals);
     return std::round(value * scale) / scale;
+}
+
+std::optional<double> parse_f64(std::string_view s) {
+    if (s.starts_with('+')) s.remove_prefix(1);
+    if (s.empty() || s.starts_with('+') || s.starts_with("-+")) return std::nullopt;
+    for (char c : s)
+        if (c == 'x' || c == 'X' || c == 'p' || c == 'P') return std::nullopt;
+    double value = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (end != s.data() + s.size()) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) return std::strtod(std::string(s).c_str(), nullptr);
+    if (ec != std::errc{}) return std::nullopt;
+    return value;
 }
 
 std::string debug_quoted(std::string_view s) {

@@ -1,10 +1,10 @@
 // Loading the configuration directory: fallback, defaults, and every failure's context line.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "graph_fixtures.hpp"
 #include "quorvel_routing/config.hpp"
 
 namespace qr = quorvel_routing;
@@ -37,18 +37,11 @@ const char* kNavigation = R"(route:
 )";
 
 struct ConfigDir : ::testing::Test {
-    fs::path root;
-    fs::path old_cwd;
+    quorvel_routing::testing::TempDir dir;
+    fs::path root = dir.path();
+    fs::path old_cwd = fs::current_path();
 
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "qr-config-XXXXXX").string();
-        root = ::mkdtemp(tmpl.data());
-        old_cwd = fs::current_path();
-    }
-    void TearDown() override {
-        fs::current_path(old_cwd);
-        fs::remove_all(root);
-    }
+    void TearDown() override { fs::current_path(old_cwd); }
     void write(const std::string& rel, const std::string& text) {
         fs::path p = root / rel;
         fs::create_directories(p.parent_path());

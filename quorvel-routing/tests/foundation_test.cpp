@@ -1,7 +1,9 @@
 // Error values and their report, the logger's line and filter, and the number forms.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
+#include <optional>
 
 #include "quorvel_routing/platform/error.hpp"
 #include "quorvel_routing/platform/log.hpp"
@@ -157,4 +159,18 @@ TEST(NumberForms, DebugLists) {
     std::vector<std::int64_t> ids{1, 2, 3};
     EXPECT_EQ(qr::text::debug_list(std::span<const std::int64_t>(ids)), "[1, 2, 3]");
     EXPECT_EQ(qr::text::debug_list(std::span<const std::int64_t>()), "[]");
+}
+
+TEST(NumberForms, DecimalFloatGrammar) {
+    struct Case {
+        const char* word;
+        std::optional<double> value;
+    };
+    const Case accepted[] = {{"47.37", 47.37}, {"-0.5", -0.5}, {"+7", 7.0}, {"1e-3", 0.001}, {".5", 0.5},
+                             {"5.", 5.0},      {"1e400", std::numeric_limits<double>::infinity()}};
+    for (const auto& c : accepted) EXPECT_EQ(qr::text::parse_f64(c.word), c.value) << c.word;
+    for (const char* word : {"inf", "Infinity", "-inf"}) EXPECT_TRUE(std::isinf(*qr::text::parse_f64(word))) << word;
+    EXPECT_TRUE(std::isnan(*qr::text::parse_f64("NaN")));
+    for (const char* word : {"", "+", "north", "0x10", " 5", "5 ", "1,5", "++1", "-+1", "1e", "--1"})
+        EXPECT_FALSE(qr::text::parse_f64(word).has_value()) << "'" << word << "'";
 }

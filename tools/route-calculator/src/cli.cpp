@@ -1,5 +1,7 @@
 #include "cli.hpp"
 
+#include "quorvel_routing/platform/text.hpp"
+
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -301,23 +303,7 @@ const OptionSpec* find_spec(const std::string& command, const std::string& word)
 
 }  // namespace
 
-std::optional<double> parse_number(const std::string& word) {
-    std::string_view s = word;
-    if (s.starts_with('+')) s.remove_prefix(1);
-    if (s.empty() || s.starts_with('+') || (s.size() > 1 && s[0] == '-' && s[1] == '+')) return std::nullopt;
-    // Hexadecimal forms are not decimal floats.
-    for (char c : s)
-        if (c == 'x' || c == 'X' || c == 'p' || c == 'P') return std::nullopt;
-    double value = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (end != s.data() + s.size()) return std::nullopt;
-    if (ec == std::errc::result_out_of_range) {
-        // Out of range decimals saturate like the standard float grammar does.
-        return std::strtod(std::string(s).c_str(), nullptr);
-    }
-    if (ec != std::errc{}) return std::nullopt;
-    return value;
-}
+std::optional<double> parse_number(const std::string& word) { return quorvel_routing::text::parse_f64(word); }
 
 std::optional<std::uint64_t> parse_count(const std::string& word) {
     std::string_view s = word;

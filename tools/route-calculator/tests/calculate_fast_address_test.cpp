@@ -44,20 +44,20 @@ protected:
                 g.edges.push_back(e);
             }
         }
-        ASSERT_TRUE(qr::write_graph_file(dir.path / "graph.bin", g).has_value());
+        ASSERT_TRUE(qr::write_graph_file(dir.path() / "graph.bin", g).has_value());
         auto c = connection();
-        write_file(dir.path / "config" / "database.yaml",
+        write_file(dir.path() / "config" / "database.yaml",
                    fmt::format("local:\n  host: '{}'\n  port: {}\n  user: '{}'\n  password: '{}'\n  database: '{}'\n",
                                c.host, c.port, c.user, c.password, c.database));
-        write_file(dir.path / "config" / "navigation.yaml",
+        write_file(dir.path() / "config" / "navigation.yaml",
                    "route:\n  start: {latitude: 42.5, longitude: 1.5}\n  end: {latitude: 42.5, longitude: 1.5078125}\n");
-        write_file(dir.path / "config" / "vehicles" / "tandrel.yaml", "{}\n");
+        write_file(dir.path() / "config" / "vehicles" / "tandrel.yaml", "{}\n");
     }
 
     route_calculator::testing::RunResult run(std::vector<std::string> extra) {
-        std::vector<std::string> args{"calculate-fast", "-g", (dir.path / "graph.bin").string(), "-t", "local"};
+        std::vector<std::string> args{"calculate-fast", "-g", (dir.path() / "graph.bin").string(), "-t", "local"};
         args.insert(args.end(), extra.begin(), extra.end());
-        return run_tool(args, {{"ROUTE_CALCULATOR_LOG", "route_calculator=info"}}, dir.path);
+        return run_tool(args, {{"ROUTE_CALCULATOR_LOG", "route_calculator=info"}}, dir.path());
     }
 };
 
@@ -89,7 +89,7 @@ TEST_F(CalculateFastAddress, UnknownAddressFails) {
 }
 
 TEST_F(CalculateFastAddress, ConnectionFailureNamesTheServer) {
-    write_file(dir.path / "config" / "database.yaml",
+    write_file(dir.path() / "config" / "database.yaml",
                "local:\n  host: 127.0.0.1\n  port: 1\n  user: nobody\n  password: x\n  database: none\n");
     auto r = run({"--start-address", "Casa Rull"});
     EXPECT_EQ(r.status, 1);

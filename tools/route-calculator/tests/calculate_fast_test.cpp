@@ -69,20 +69,20 @@ qr::GraphDescription line_graph(bool with_elevation) {
 
 struct Fixture {
     TempDir dir;
-    std::string graph() const { return (dir.path / "graph.bin").string(); }
-    std::string config() const { return (dir.path / "config").string(); }
+    std::string graph() const { return (dir.path() / "graph.bin").string(); }
+    std::string config() const { return (dir.path() / "config").string(); }
 
     explicit Fixture(const qr::GraphDescription& g, const std::string& navigation) {
-        auto written = qr::write_graph_file(dir.path / "graph.bin", g);
+        auto written = qr::write_graph_file(dir.path() / "graph.bin", g);
         EXPECT_TRUE(written.has_value()) << written.error().message;
-        write_file(dir.path / "config" / "database.yaml", "{}\n");
-        write_file(dir.path / "config" / "navigation.yaml", navigation);
-        write_file(dir.path / "config" / "vehicles" / "tandrel.yaml", "{}\n");
+        write_file(dir.path() / "config" / "database.yaml", "{}\n");
+        write_file(dir.path() / "config" / "navigation.yaml", navigation);
+        write_file(dir.path() / "config" / "vehicles" / "tandrel.yaml", "{}\n");
     }
     RunResult run(std::vector<std::string> extra, std::map<std::string, std::string> env = {}) const {
         std::vector<std::string> args{"calculate-fast", "-g", graph(), "--config-dir", config()};
         args.insert(args.end(), extra.begin(), extra.end());
-        return run_tool(args, env, dir.path);
+        return run_tool(args, env, dir.path());
     }
 };
 
@@ -135,7 +135,7 @@ TEST(CalculateFast, ConfiguredRouteWithElevation) {
               "Route saved to route.geojson\n");
 
     std::string explored = std::regex_replace(r.out, std::regex(R"([\s\S]*Nodes explored: (\d+)[\s\S]*)"), "$1");
-    std::string geojson = route_calculator::testing::read_file(f.dir.path / "route.geojson");
+    std::string geojson = route_calculator::testing::read_file(f.dir.path() / "route.geojson");
     const std::string expected_geojson = R"J({
   "features": [
     {
@@ -209,7 +209,7 @@ TEST(CalculateFast, OneNodeRouteHasNoElevationBlock) {
               "Total time: T ms\n"
               "\n"
               "Route saved to one.geojson\n");
-    std::string geojson = route_calculator::testing::read_file(f.dir.path / "one.geojson");
+    std::string geojson = route_calculator::testing::read_file(f.dir.path() / "one.geojson");
     EXPECT_NE(geojson.find("\"coordinates\": [\n          [\n            1.5078125,\n            42.5\n          ]\n        ]"),
               std::string::npos)
         << geojson;
@@ -326,7 +326,7 @@ TEST(CalculateFast, CarRoutesNeverTouchTheDatabase) {
 
 TEST(CalculateFast, MissingGraphFile) {
     Fixture f(line_graph(false), navigation(1.5, 1.51171875));
-    auto r = run_tool({"calculate-fast", "-g", "absent.bin", "--config-dir", f.config()}, {}, f.dir.path);
+    auto r = run_tool({"calculate-fast", "-g", "absent.bin", "--config-dir", f.config()}, {}, f.dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("Error: ")) << r.err;
     EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
@@ -370,8 +370,8 @@ TEST(SnapToBestNode, OutDegreePenalty) {
         if (c.hub_degree_two) both_ways(g, 2, 3, 3000.0f);
         else both_ways(g, 1, 3, 2000.0f);
         TempDir dir;
-        ASSERT_TRUE(qr::write_graph_file(dir.path / "g.bin", g).has_value());
-        auto graph = qr::MappedGraph::open(dir.path / "g.bin");
+        ASSERT_TRUE(qr::write_graph_file(dir.path() / "g.bin", g).has_value());
+        auto graph = qr::MappedGraph::open(dir.path() / "g.bin");
         ASSERT_TRUE(graph.has_value()) << graph.error().message;
         auto routable = [&](std::uint32_t n) { return graph->is_routable(n); };
         auto chosen = route_calculator::snap_to_best_node(*graph, routable, 42.5, x_lon);

@@ -184,13 +184,13 @@ TEST(Driver, UsageErrorIsPrintedOnce) {
 
 TEST(Driver, ConfigurationErrorsAreReportedWithCauses) {
     route_calculator::testing::TempDir dir;
-    auto r = run_tool({"calculate-fast", "--config-dir", "config"}, {}, dir.path);
+    auto r = run_tool({"calculate-fast", "--config-dir", "config"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.out.empty());
     EXPECT_EQ(r.err, "Error: Config directory not found: 'config' (also tried '../../config')\n");
 
-    route_calculator::testing::write_file(dir.path / "config" / "navigation.yaml", "route: {start: {}, end: {}}\n");
-    r = run_tool({"calculate-fast"}, {}, dir.path);
+    route_calculator::testing::write_file(dir.path() / "config" / "navigation.yaml", "route: {start: {}, end: {}}\n");
+    r = run_tool({"calculate-fast"}, {}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "Error: Failed to read config/database.yaml\n\nCaused by:\n    No such file or directory (os error 2)\n");
@@ -198,9 +198,9 @@ TEST(Driver, ConfigurationErrorsAreReportedWithCauses) {
 
 TEST(Driver, TargetChoice) {
     route_calculator::testing::TempDir dir;
-    route_calculator::testing::write_file(dir.path / "config" / "navigation.yaml", "route: {start: {}, end: {}}\n");
-    route_calculator::testing::write_file(dir.path / "config" / "vehicles" / "tandrel.yaml", "{}\n");
-    route_calculator::testing::write_file(dir.path / "config" / "database.yaml",
+    route_calculator::testing::write_file(dir.path() / "config" / "navigation.yaml", "route: {start: {}, end: {}}\n");
+    route_calculator::testing::write_file(dir.path() / "config" / "vehicles" / "tandrel.yaml", "{}\n");
+    route_calculator::testing::write_file(dir.path() / "config" / "database.yaml",
                                           "master: {host: h, port: 1, user: u, password: p, database: d}\n");
     struct Case {
         const char* target;
@@ -213,7 +213,7 @@ TEST(Driver, TargetChoice) {
         {"production", "Error: 'production' database not configured\n"},
     };
     for (const auto& c : cases) {
-        auto r = run_tool({"analyse", "--target", c.target}, {}, dir.path);
+        auto r = run_tool({"analyse", "--target", c.target}, {}, dir.path());
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);
     }
@@ -221,7 +221,7 @@ TEST(Driver, TargetChoice) {
 
 TEST(Driver, MalformedLogDirectiveIsNoticedOnce) {
     route_calculator::testing::TempDir dir;
-    auto r = run_tool({"analyse", "--config-dir", "nowhere"}, {{"ROUTE_CALCULATOR_LOG", "info,foo=loud"}}, dir.path);
+    auto r = run_tool({"analyse", "--config-dir", "nowhere"}, {{"ROUTE_CALCULATOR_LOG", "info,foo=loud"}}, dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("ignoring `foo=loud`: invalid filter directive\n")) << r.err;
     EXPECT_EQ(r.err.find("ignoring", 1), std::string::npos);

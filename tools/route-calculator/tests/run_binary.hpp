@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "graph_fixtures.hpp"
+
 namespace route_calculator::testing {
 
 struct RunResult {
@@ -72,16 +74,7 @@ inline RunResult run_tool(const std::vector<std::string>& args, const std::map<s
     return r;
 }
 
-// A temporary directory removed when the object goes away.
-struct TempDir {
-    std::filesystem::path path;
-    TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "rc-test-XXXXXX").string();
-        path = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-};
+// Temporary directories come from the shared test support.
+using quorvel_routing::testing::TempDir;
 
 }  // namespace route_calculator::testing

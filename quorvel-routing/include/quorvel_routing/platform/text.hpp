@@ -2,6 +2,7 @@
 // Number forms shared by every report, log line and file.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +20,11 @@ namespace quorvel_routing::text {
 
 // Round half away from zero to `decimals` places: round(x * 10^n) / 10^n.
 [[nodiscard]] double round_to(double value, int decimals);
+
+// The standard decimal float grammar: an optional sign, digits with an optional fraction and
+// exponent, or inf / infinity / nan in any letter case ("47.37", "-0.5", "+1e-3", "NaN").
+// Hexadecimal forms and surrounding blanks are rejected; values beyond the range saturate.
+[[nodiscard]] std::optional<double> parse_f64(std::string_view word);
 
 // Debug forms of lists: ["CH", "AT"] (strings quoted and escaped) and [1, 2, 3].
 [[nodiscard]] std::string debug_quoted(std::string_view s);
