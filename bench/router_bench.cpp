@@ -1,6 +1,6 @@
 // Route search on a synthetic road-like graph: a perturbed grid of side x side nodes with road
 // classes, speed limits, elevations and a few restricted-access roads, written by our writer to a
-// temporary file (deleted again at the end).
+// temporary file (removed as soon as it is mapped).
 //
 //   router_bench [--side N] [--pairs N] [--restricted-pairs N] [--dir DIR] [--seed N]
 //
@@ -294,7 +294,6 @@ std::string fmt_count(double v) { return fmt::format("{:.0f}", v); }
 
 struct Written {
     qr::MappedGraph graph;
-    std::filesystem::path path;
     double write_s;
     std::uint64_t file_bytes;
 };
@@ -310,12 +309,13 @@ Written write_and_open(const Options& o, Restrictions r, const char* tag) {
     }
     double write_s = std::chrono::duration<double>(Clock::now() - t0).count();
     auto g = qr::MappedGraph::open(path);
+    // The mapping stays valid without the name, and an interrupted run leaves nothing behind.
+    std::filesystem::remove(path);
     if (!g) {
-        std::filesystem::remove(path);
         std::fprintf(stderr, "opening %s failed: %s\n", path.c_str(), g.error().message.c_str());
         std::exit(1);
     }
-    return {std::move(*g), path, write_s, layout->file_size};
+    return {std::move(*g), write_s, layout->file_size};
 }
 
 }  // namespace
@@ -379,7 +379,6 @@ int main(int argc, char** argv) {
                         name, mismatched, directed_mismatched);
             std::fflush(stdout);
         }
-        std::filesystem::remove(w.path);
     }
 
     // ---- 2. restricted searches: state maps -----------------------------------------------------------
@@ -413,7 +412,6 @@ int main(int argc, char** argv) {
             }
             std::fflush(stdout);
         }
-        std::filesystem::remove(w.path);
     }
     return 0;
 }
