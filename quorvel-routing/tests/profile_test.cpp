@@ -321,3 +321,31 @@ TEST(EvProfileBuild, EfficientRules) {
         EXPECT_FLOAT_EQ(eff.time_weight, def.time_weight);
     }
 }
+
+TEST(GraphEdgeCost, MaxSpeedZeroIsNoLimitAndElevationsNeedTheFlag) {
+    qr::EdgeView e;
+    e.road_class = "motorway";
+    e.length_m = 1000.0f;
+    e.elevation_from_m = 400.0f;
+    e.elevation_to_m = 410.0f;
+    auto car = qr::RoutingProfile::by_name_with_config("car-fast", kDefaults);
+    EXPECT_NEAR(car.compute_cost_inline(e), 27.6923, 1e-3);  // maximum speed 0: no limit
+    e.maxspeed_kmh = 100;
+    EXPECT_NEAR(car.compute_cost_inline(e), 36.0, 1e-3);
+
+    auto ev = qr::EvProfile::from_config(kDefaults);
+    e.maxspeed_kmh = 80;
+    // Without the has-elevation flag the stored elevations are ignored.
+    EXPECT_NEAR(ev.compute_cost_inline(e), 500.19, 0.01);
+    EXPECT_NEAR(ev.compute_energy_inline(e), 262.30, 0.01);
+    e.has_elevation = true;
+    EXPECT_NEAR(ev.compute_cost_inline(e), 500.19 + 60.56, 0.01);
+    EXPECT_NEAR(ev.compute_energy_inline(e), 262.30 + 60.56, 0.01);
+    EXPECT_EQ(ev.compute_energy_inline(e),
+              ev.compute_energy_inline("motorway", true, 80, 1000.0f, 400.0f, 410.0f));
+    e.toll = true;
+    e.country = "AT";
+    ev.toll_avoidance["AT"] = true;
+    EXPECT_EQ(ev.compute_cost_inline(e), qr::kImpassableCost);
+    EXPECT_NEAR(ev.compute_energy_inline(e), 262.30 + 60.56, 0.01);
+}
