@@ -3,6 +3,11 @@
 // temporary file (removed as soon as it is mapped).
 //
 //   router_bench [--side N] [--pairs N] [--restricted-pairs N] [--dir DIR] [--seed N]
+//   router_bench --write-graph PATH [--side N] [--pairs N] [--seed N]
+//
+// With --write-graph it only writes the unrestricted grid to PATH and prints one line
+// "start_lat start_lon end_lat end_lon" per random pair of routable nodes (for whole-command
+// timings of calculate-fast), then exits.
 //
 // 1. find_route on the graph without restrictions (bidirectional A*) for car-fast, car-short and
 //    ev-default over random pairs, next to a plain Dijkstra and a one-directional A* with the same
@@ -43,6 +48,7 @@ struct Options {
     std::uint32_t restricted_pairs = 40;
     std::string dir = "/tmp";
     std::uint64_t seed = 42;
+    std::string write_graph;
 };
 
 enum class Restrictions { None, Pairs, Triples };
@@ -329,10 +335,28 @@ int main(int argc, char** argv) {
         else if (k == "--restricted-pairs") o.restricted_pairs = static_cast<std::uint32_t>(std::atoi(argv[i + 1]));
         else if (k == "--dir") o.dir = argv[i + 1];
         else if (k == "--seed") o.seed = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (k == "--write-graph") o.write_graph = argv[i + 1];
         else {
             std::fprintf(stderr, "unknown option %s\n", argv[i]);
             return 2;
         }
+    }
+    if (!o.write_graph.empty()) {
+        auto written = qr::write_graph_file(o.write_graph, make_grid(o, Restrictions::None));
+        if (!written) {
+            std::fprintf(stderr, "writing %s failed: %s\n", o.write_graph.c_str(), written.error().message.c_str());
+            return 1;
+        }
+        auto g = qr::MappedGraph::open(o.write_graph);
+        if (!g) {
+            std::fprintf(stderr, "writing %s failed: %s\n", o.write_graph.c_str(), g.error().message.c_str());
+            return 1;
+        }
+        for (auto [s, t] : random_pairs(*g, o.pairs, o.seed + 1)) {
+            qr::NodeCoord a = g->node_coord(s), b = g->node_coord(t);
+            std::printf("%.9g %.9g %.9g %.9g\n", a.lat, a.lon, b.lat, b.lon);
+        }
+        return 0;
     }
     const qr::EvConfig vehicle{};
     const std::uint64_t budget = 50'000'000;

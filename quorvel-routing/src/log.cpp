@@ -22,16 +22,20 @@ State& state() {
     return s;
 }
 
-std::optional<std::optional<Level>> parse_level(std::string_view word) {
+// A level name in any letter case; `off` yields no level at all.
+bool parse_level(std::string_view word, std::optional<Level>& level) {
     std::string lower(word);
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (lower == "error") return std::optional<Level>(Level::Error);
-    if (lower == "warn") return std::optional<Level>(Level::Warn);
-    if (lower == "info") return std::optional<Level>(Level::Info);
-    if (lower == "debug") return std::optional<Level>(Level::Debug);
-    if (lower == "trace") return std::optional<Level>(Level::Trace);
-    if (lower == "off") return std::optional<Level>(std::nullopt);
-    return std::nullopt;
+    static constexpr std::pair<std::string_view, std::optional<Level>> kNames[] = {
+        {"error", Level::Error}, {"warn", Level::Warn},   {"info", Level::Info},
+        {"debug", Level::Debug}, {"trace", Level::Trace}, {"off", std::nullopt},
+    };
+    for (const auto& [name, value] : kNames)
+        if (lower == name) {
+            level = value;
+            return true;
+        }
+    return false;
 }
 
 std::string_view trim(std::string_view s) {
@@ -99,16 +103,16 @@ Filter parse_filter(std::string_view spec, std::vector<std::string>* rejected) {
         std::string_view word = trim(raw);
         if (word.empty()) continue;
         size_t eq = word.find('=');
+        std::optional<Level> level;
         if (eq == std::string_view::npos) {
-            if (auto level = parse_level(word)) {
-                filter.directives.push_back({"", *level});
+            if (parse_level(word, level)) {
+                filter.directives.push_back({"", level});
                 continue;
             }
         } else {
             std::string_view target = trim(word.substr(0, eq));
-            auto level = parse_level(trim(word.substr(eq + 1)));
-            if (valid_target(target) && level) {
-                filter.directives.push_back({std::string(target), *level});
+            if (valid_target(target) && parse_level(trim(word.substr(eq + 1)), level)) {
+                filter.directives.push_back({std::string(target), level});
                 continue;
             }
         }

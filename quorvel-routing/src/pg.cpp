@@ -1,17 +1,19 @@
 #include "quorvel_routing/platform/pg.hpp"
 
 #include <fmt/format.h>
-#include <libpq-fe.h>
 
 #include <charconv>
 #include <cstring>
 #include <type_traits>
 
+#include "libpq_api.hpp"
 #include "quorvel_routing/platform/log.hpp"
 
 namespace quorvel_routing::pg {
 
 namespace {
+
+const libpq::Api& lib() { return libpq::api(); }
 
 constexpr std::string_view kLogTarget = "quorvel_routing::pg";
 constexpr std::size_t kCopyChunk = 1 << 20;
@@ -59,21 +61,21 @@ std::string one_line(std::string_view message) {
 }
 
 void forward_notice(void*, const PGresult* result) {
-    log::debug(kLogTarget, "{}", one_line(PQresultErrorMessage(result)));
+    log::debug(kLogTarget, "{}", one_line(lib().PQresultErrorMessage(result)));
 }
 
-detail::ResultPtr own(PGresult* result) { return detail::ResultPtr(result, PQclear); }
+detail::ResultPtr own(PGresult* result) { return detail::ResultPtr(result, lib().PQclear); }
 
 // A COPY sent where rows or a plain command were expected: end it at once, so the connection
 // stays usable, and say so.
 Error refuse_copy(PGconn* conn, ExecStatusType status) {
     if (status == PGRES_COPY_IN) {
-        PQputCopyEnd(conn, "COPY FROM STDIN must be run through copy_in");
+        lib().PQputCopyEnd(conn, "COPY FROM STDIN must be run through copy_in");
     } else {
         char* data = nullptr;
-        while (PQgetCopyData(conn, &data, 0) > 0) PQfreemem(data);
+        while (lib().PQgetCopyData(conn, &data, 0) > 0) lib().PQfreemem(data);
     }
-    while (PGresult* r = PQgetResult(conn)) PQclear(r);
+    while (PGresult* r = lib().PQgetResult(conn)) lib().PQclear(r);
     return Error(status == PGRES_COPY_IN ? "Statement started a COPY FROM STDIN; use copy_in for it"
                                          : "Statement started a COPY TO STDOUT, which is not supported");
 }
@@ -183,9 +185,9 @@ std::string type_name(Oid oid) {
 // ---------------------------------------------------------------------------------------------
 // Row and Rows
 
-int Row::column_count() const { return PQnfields(result_.get()); }
-Oid Row::column_type(int column) const { return PQftype(result_.get(), column); }
-bool Row::is_null(int column) const { return PQgetisnull(result_.get(), row_, column) != 0; }
+int Row::column_count() const { return lib().PQnfields(result_.get()); }
+Oid Row::column_type(int column) const { return lib().PQftype(result_.get(), column); }
+bool Row::is_null(int column) const { return lib().PQgetisnull(result_.get(), row_, column) != 0; }
 
 template <class T>
 Result<T> Row::get(int column) const {
@@ -204,8 +206,8 @@ Result<T> Row::get(int column) const {
             return fail(fmt::format("Column {} ({}) is NULL where a value is required", column,
                                     type_name(oid)));
     }
-    std::string_view raw(PQgetvalue(result_.get(), row_, column),
-                         static_cast<std::size_t>(PQgetlength(result_.get(), row_, column)));
+    std::string_view raw(lib().PQgetvalue(result_.get(), row_, column),
+                         static_cast<std::size_t>(lib().PQgetlength(result_.get(), row_, column)));
     auto value = parse_value<Value>(raw);
     if (!value)
         return fail(fmt::format("Column {} ({}): cannot read the value '{}' as {}", column,
@@ -229,7 +231,7 @@ template Result<std::optional<bool>> Row::get<std::optional<bool>>(int) const;
 template Result<std::optional<std::string>> Row::get<std::optional<std::string>>(int) const;
 
 Rows::Rows(detail::ResultPtr result)
-    : result_(std::move(result)), count_(static_cast<std::size_t>(PQntuples(result_.get()))) {}
+    : result_(std::move(result)), count_(static_cast<std::size_t>(lib().PQntuples(result_.get()))) {}
 
 // ---------------------------------------------------------------------------------------------
 // Connection
@@ -243,7 +245,7 @@ Connection::Connection(Connection&& other) noexcept
 
 Connection& Connection::operator=(Connection&& other) noexcept {
     if (this != &other) {
-        if (conn_) PQfinish(conn_);
+        if (conn_) lib().PQfinish(conn_);
         conn_ = std::exchange(other.conn_, nullptr);
         lost_handler_ = std::move(other.lost_handler_);
         lost_reported_ = other.lost_reported_;
@@ -252,24 +254,25 @@ Connection& Connection::operator=(Connection&& other) noexcept {
 }
 
 Connection::~Connection() {
-    if (conn_) PQfinish(conn_);
+    if (conn_) lib().PQfinish(conn_);
 }
 
 Result<Connection> Connection::open(std::string_view conninfo) {
+    QR_TRY(libpq::load());
     // The text is expanded as the first entry, so the entries after it win over anything it says.
     const std::string text(conninfo);
     const char* keys[] = {"dbname", "sslmode", "gssencmode", "client_encoding", nullptr};
     const char* values[] = {text.c_str(), "disable", "disable", "UTF8", nullptr};
-    PGconn* conn = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
+    PGconn* conn = lib().PQconnectdbParams(keys, values, /*expand_dbname=*/1);
     if (conn == nullptr) return fail("out of memory while connecting");
-    if (PQstatus(conn) != CONNECTION_OK) {
-        std::string message = tidy(PQerrorMessage(conn));
-        PQfinish(conn);
+    if (lib().PQstatus(conn) != CONNECTION_OK) {
+        std::string message = tidy(lib().PQerrorMessage(conn));
+        lib().PQfinish(conn);
         if (message.empty()) message = "connection failed";
         return fail(std::move(message));
     }
     // libpq would print server notices on standard error; they are of no interest to a user.
-    PQsetNoticeReceiver(conn, forward_notice, nullptr);
+    lib().PQsetNoticeReceiver(conn, forward_notice, nullptr);
     return Connection(conn);
 }
 
@@ -278,27 +281,27 @@ void Connection::on_connection_lost(std::function<void(std::string_view)> handle
 }
 
 bool Connection::standard_conforming_strings() const {
-    const char* value = PQparameterStatus(conn_, "standard_conforming_strings");
+    const char* value = lib().PQparameterStatus(conn_, "standard_conforming_strings");
     return value != nullptr && std::strcmp(value, "on") == 0;
 }
 
-int Connection::backend_pid() const { return PQbackendPID(conn_); }
+int Connection::backend_pid() const { return lib().PQbackendPID(conn_); }
 
 void Connection::check_lost() {
-    if (PQstatus(conn_) != CONNECTION_BAD || lost_reported_) return;
+    if (lib().PQstatus(conn_) != CONNECTION_BAD || lost_reported_) return;
     lost_reported_ = true;
-    if (lost_handler_) lost_handler_(one_line(PQerrorMessage(conn_)));
+    if (lost_handler_) lost_handler_(one_line(lib().PQerrorMessage(conn_)));
 }
 
 Error Connection::failure(pg_result* result, std::string fallback) {
     std::string message;
-    const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-    if (primary != nullptr && PQstatus(conn_) == CONNECTION_OK) {
-        const char* severity = PQresultErrorField(result, PG_DIAG_SEVERITY);
+    const char* primary = result ? lib().PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    if (primary != nullptr && lib().PQstatus(conn_) == CONNECTION_OK) {
+        const char* severity = lib().PQresultErrorField(result, PG_DIAG_SEVERITY);
         message = severity ? fmt::format("{}: {}", severity, primary) : std::string(primary);
     } else {
         // Client-side failures and a lost connection: libpq's own account says the most.
-        message = tidy(PQerrorMessage(conn_));
+        message = tidy(lib().PQerrorMessage(conn_));
     }
     if (message.empty()) message = std::move(fallback);
     check_lost();
@@ -308,19 +311,19 @@ Error Connection::failure(pg_result* result, std::string fallback) {
 Result<detail::ResultPtr> Connection::run(std::string_view sql) {
     if (sql.find('\0') != std::string_view::npos)
         return fail("Statement text contains a NUL byte");
-    if (conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD)
+    if (conn_ == nullptr || lib().PQstatus(conn_) == CONNECTION_BAD)
         return fail("Connection to the database is closed");
     const std::string text(sql);
     // The extended protocol: the server refuses a text with more than one statement.
-    auto result = own(PQexecParams(conn_, text.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
-    const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    auto result = own(lib().PQexecParams(conn_, text.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0));
+    const auto status = result ? lib().PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK || is_copy(status)) return result;
     return fail(failure(result.get(), "Statement failed"));
 }
 
 Result<Rows> Connection::query(std::string_view sql) {
     auto result = QR_TRY(run(sql));
-    if (is_copy(PQresultStatus(result.get()))) return fail(refuse_copy(conn_, PQresultStatus(result.get())));
+    if (is_copy(lib().PQresultStatus(result.get()))) return fail(refuse_copy(conn_, lib().PQresultStatus(result.get())));
     return Rows(std::move(result));
 }
 
@@ -341,8 +344,8 @@ Result<Row> Connection::query_one(std::string_view sql) {
 
 Result<std::int64_t> Connection::exec(std::string_view sql) {
     auto result = QR_TRY(run(sql));
-    if (is_copy(PQresultStatus(result.get()))) return fail(refuse_copy(conn_, PQresultStatus(result.get())));
-    const char* affected = PQcmdTuples(result.get());
+    if (is_copy(lib().PQresultStatus(result.get()))) return fail(refuse_copy(conn_, lib().PQresultStatus(result.get())));
+    const char* affected = lib().PQcmdTuples(result.get());
     std::int64_t count = 0;
     std::from_chars(affected, affected + std::strlen(affected), count);
     return count;
@@ -351,11 +354,11 @@ Result<std::int64_t> Connection::exec(std::string_view sql) {
 Result<void> Connection::exec_script(std::string_view sql) {
     if (sql.find('\0') != std::string_view::npos)
         return fail("Statement text contains a NUL byte");
-    if (conn_ == nullptr || PQstatus(conn_) == CONNECTION_BAD)
+    if (conn_ == nullptr || lib().PQstatus(conn_) == CONNECTION_BAD)
         return fail("Connection to the database is closed");
     const std::string text(sql);
-    auto result = own(PQexec(conn_, text.c_str()));
-    const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    auto result = own(lib().PQexec(conn_, text.c_str()));
+    const auto status = result ? lib().PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK || status == PGRES_EMPTY_QUERY)
         return {};
     if (is_copy(status)) return fail(refuse_copy(conn_, status));
@@ -364,7 +367,7 @@ Result<void> Connection::exec_script(std::string_view sql) {
 
 Result<CopyIn> Connection::copy_in(std::string_view copy_sql) {
     auto result = QR_TRY(run(copy_sql));
-    const auto status = PQresultStatus(result.get());
+    const auto status = lib().PQresultStatus(result.get());
     if (is_copy(status) && status != PGRES_COPY_IN) return fail(refuse_copy(conn_, status));
     if (status != PGRES_COPY_IN) return fail("Statement did not start a COPY FROM STDIN");
     return CopyIn(this);
@@ -378,8 +381,8 @@ CopyIn::CopyIn(CopyIn&& other) noexcept
 
 CopyIn::~CopyIn() {
     if (done_ || owner_ == nullptr || owner_->conn_ == nullptr) return;
-    PQputCopyEnd(owner_->conn_, "COPY abandoned by the client");
-    while (PGresult* r = PQgetResult(owner_->conn_)) PQclear(r);
+    lib().PQputCopyEnd(owner_->conn_, "COPY abandoned by the client");
+    while (PGresult* r = lib().PQgetResult(owner_->conn_)) lib().PQclear(r);
 }
 
 void CopyIn::append_escaped(std::string& line, std::string_view field) {
@@ -418,8 +421,8 @@ Result<void> CopyIn::put_row(std::initializer_list<std::optional<std::string_vie
 Result<void> CopyIn::flush() {
     if (buffer_.empty()) return {};
     PGconn* conn = owner_->conn_;
-    if (PQputCopyData(conn, buffer_.data(), static_cast<int>(buffer_.size())) != 1) {
-        Error error(tidy(PQerrorMessage(conn)));
+    if (lib().PQputCopyData(conn, buffer_.data(), static_cast<int>(buffer_.size())) != 1) {
+        Error error(tidy(lib().PQerrorMessage(conn)));
         owner_->check_lost();
         return fail(std::move(error));
     }
@@ -433,21 +436,21 @@ Result<std::int64_t> CopyIn::finish() {
     done_ = true;
     PGconn* conn = owner_->conn_;
     if (!flushed) {
-        PQputCopyEnd(conn, "client error");
-        while (PGresult* r = PQgetResult(conn)) PQclear(r);
+        lib().PQputCopyEnd(conn, "client error");
+        while (PGresult* r = lib().PQgetResult(conn)) lib().PQclear(r);
         return fail(std::move(flushed).error());
     }
-    if (PQputCopyEnd(conn, nullptr) != 1) {
-        Error error(tidy(PQerrorMessage(conn)));
+    if (lib().PQputCopyEnd(conn, nullptr) != 1) {
+        Error error(tidy(lib().PQerrorMessage(conn)));
         owner_->check_lost();
         return fail(std::move(error));
     }
     std::optional<Error> error;
     std::int64_t rows = 0;
-    while (PGresult* raw = PQgetResult(conn)) {
+    while (PGresult* raw = lib().PQgetResult(conn)) {
         auto result = own(raw);
-        if (PQresultStatus(raw) == PGRES_COMMAND_OK) {
-            const char* n = PQcmdTuples(raw);
+        if (lib().PQresultStatus(raw) == PGRES_COMMAND_OK) {
+            const char* n = lib().PQcmdTuples(raw);
             std::from_chars(n, n + std::strlen(n), rows);
         } else if (!error) {
             error = owner_->failure(raw, "COPY failed");
