@@ -419,14 +419,14 @@ Result<GraphFileLayout> write_graph_file(const std::filesystem::path& path, cons
     const std::string path_text = path.string();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
     if (!file)
-        return fail(Error(platform::os_error_text(errno)).context(fmt::format("Failed to create graph file: {}", path_text)));
+        return fail(Error(os_error_message(errno)).context(fmt::format("Failed to create graph file: {}", path_text)));
     Output out(file.get());
     auto layout = write_graph(graph, out);
     if (!layout) return fail(std::move(layout).error().context(fmt::format("Failed to write graph file: {}", path_text)));
     int error = out.error();
     if (error == 0 && std::fclose(file.release()) != 0) error = errno != 0 ? errno : EIO;
     if (error != 0)
-        return fail(Error(platform::os_error_text(error)).context(fmt::format("Failed to write graph file: {}", path_text)));
+        return fail(Error(os_error_message(error)).context(fmt::format("Failed to write graph file: {}", path_text)));
     return layout;
 }
 

@@ -13,10 +13,6 @@
 
 namespace quorvel_routing::platform {
 
-std::string os_error_text(int errno_value) {
-    return fmt::format("{} (os error {})", std::strerror(errno_value), errno_value);
-}
-
 namespace {
 // Closes the descriptor when the scope ends, whichever way `open` leaves.
 struct FdGuard {
@@ -29,17 +25,17 @@ struct FdGuard {
 
 std::expected<MappedFile, MappedFile::OpenError> MappedFile::open(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(OpenError{Failure::Open, Error(os_error_text(errno))});
+    if (fd < 0) return std::unexpected(OpenError{Failure::Open, Error(os_error_message(errno))});
     FdGuard guard{fd};
 
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return std::unexpected(OpenError{Failure::Map, Error(os_error_text(errno))});
-    if (st.st_size < 0) return std::unexpected(OpenError{Failure::Map, Error(os_error_text(EINVAL))});
+    if (::fstat(fd, &st) != 0) return std::unexpected(OpenError{Failure::Map, Error(os_error_message(errno))});
+    if (st.st_size < 0) return std::unexpected(OpenError{Failure::Map, Error(os_error_message(EINVAL))});
     const auto size = static_cast<std::size_t>(st.st_size);
     if (size == 0) return MappedFile(nullptr, 0);
 
     void* addr = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (addr == MAP_FAILED) return std::unexpected(OpenError{Failure::Map, Error(os_error_text(errno))});
+    if (addr == MAP_FAILED) return std::unexpected(OpenError{Failure::Map, Error(os_error_message(errno))});
     return MappedFile(static_cast<const std::uint8_t*>(addr), size);
 }
 

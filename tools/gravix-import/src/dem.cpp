@@ -133,7 +133,7 @@ Result<double> Dem::elevation_m(double lat, double lon) {
         if (!in)
             return fail(Error(fmt::format("DEM tile {} not found in {} (needed at {}, {})", name, dir_, quorvel_routing::text::f64(lat),
                                           quorvel_routing::text::f64(lon)),
-                              {std::strerror(errno)}));
+                              {quorvel_routing::os_error_message(errno)}));
         std::ostringstream buf;
         buf << in.rdbuf();
         auto tile = parse_hgt(buf.str(), south, west, name);

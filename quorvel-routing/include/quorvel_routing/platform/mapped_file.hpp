@@ -12,9 +12,6 @@
 
 namespace quorvel_routing::platform {
 
-// The operating system's text for an errno value: "No such file or directory (os error 2)".
-[[nodiscard]] std::string os_error_text(int errno_value);
-
 class MappedFile {
 public:
     // Which step failed, so callers can word their own message.
