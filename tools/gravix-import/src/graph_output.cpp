@@ -75,8 +75,8 @@ quorvel_routing::GraphDescription graph_description(const RoadNetwork& net, std:
         }
         g.edges.push_back(out);
     }
-    for (const auto& p : net.restriction_pairs) g.restriction_pairs.push_back({p.from_edge, p.to_edge});
-    for (const auto& t : net.restriction_triples) g.osm_triples.push_back({t.from, t.via, t.to});
+    g.restriction_pairs = net.restriction_pairs;
+    g.osm_triples = net.restriction_triples;
     g.main_component = net.main_component;
     if (version >= 6) g.tref_pool = refs.entries;
     if (version >= 7) {

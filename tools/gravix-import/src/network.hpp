@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "quorvel_routing/graph.hpp"
 #include "quorvel_routing/platform/error.hpp"
 
 namespace gravix_import {
@@ -58,18 +59,9 @@ struct TurnRestriction {
     std::int64_t to_way = 0;
 };
 
-struct EdgePair {
-    std::uint32_t from_edge = 0;
-    std::uint32_t to_edge = 0;
-    auto operator<=>(const EdgePair&) const = default;
-};
-
-struct NodeTriple {
-    std::int64_t from = 0;
-    std::int64_t via = 0;
-    std::int64_t to = 0;
-    auto operator<=>(const NodeTriple&) const = default;
-};
+// Restrictions are kept in the graph file's own records.
+using EdgePair = quorvel_routing::RestrictionPair;
+using NodeTriple = quorvel_routing::OsmTriple;
 
 struct Station {
     std::int64_t id = 0;  // OSM node id, or the way id for areas (see osm_type)
